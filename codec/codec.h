@@ -1,0 +1,40 @@
+#pragma once
+// The image codec library: PNG reading, JPEG and PNG writing, and the bitmap writer.
+// Paths are UTF-8. Every function reports its reason for failing through an optional text.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/gdi.h"
+#include "platform/status.h"
+#include "platform/surface.h"
+
+namespace codec {
+
+// Decodes the whole PNG file (every colour type, bit depth and interlacing) into a picture with
+// alpha. 16-bit channels are reduced to 8 bits; no gamma correction. Sizes beyond the pixel limit
+// and files that are not PNG or are damaged fail with a reason; out is then untouched.
+platform::Status ReadPng(const std::string& path, platform::Picture& out);
+
+// Draws the PNG file at (0, 0) into the bitmap of dc, alpha over what it holds, clipped at its
+// edges. Returns 0 exactly when the image was drawn; nothing is drawn otherwise.
+std::int16_t DCReadPNG(const std::string& path, platform::HDC dc, std::string* reason = nullptr);
+
+// Writes width x height pixels from the top-left corner of dc as a JPEG file. rate is the JPEG
+// quality factor, clamped into 1..100; progressive != 0 writes a progressive JPEG.
+// Returns 0 on success.
+std::int32_t DCSavetoJPEG(platform::HDC dc, std::int32_t width, std::int32_t height,
+                          const std::string& path, std::uint8_t rate, std::int32_t progressive,
+                          std::string* reason = nullptr);
+
+// Writes width x height pixels from the top-left corner of dc as an 8-bit RGB PNG file.
+// rate: 1 fastest, 0 normal, 2 smallest file; any other value is taken as 0.
+// Returns 0 on success.
+std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t height,
+                         const std::string& path, std::uint8_t rate,
+                         std::string* reason = nullptr);
+
+// Writes the whole bitmap as an uncompressed 24-bit bottom-up BMP file.
+platform::Status SavePicture(const platform::Bitmap& image, const std::string& path);
+
+}  // namespace codec

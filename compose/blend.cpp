@@ -1,0 +1,80 @@
+#include "compose/blend.h"
+
+#include <cfenv>
+#include <cfloat>
+#include <cmath>
+
+// The blend is defined in single and double precision. x87 extended precision, or a compiler
+// that evaluates float expressions in double, would change output bytes.
+static_assert(FLT_EVAL_METHOD == 0, "float and double arithmetic must round to their own type");
+
+namespace compose {
+namespace {
+
+// Restores the caller's rounding mode on every path out.
+class RoundToNearest {
+public:
+    RoundToNearest() : saved_(std::fegetround()) { std::fesetround(FE_TONEAREST); }
+    ~RoundToNearest() { std::fesetround(saved_); }
+    RoundToNearest(const RoundToNearest&) = delete;
+    RoundToNearest& operator=(const RoundToNearest&) = delete;
+
+private:
+    int saved_;
+};
+
+std::uint8_t BlendChannelNearest(std::uint8_t s, std::uint8_t t) {
+    float p;
+    double target;
+    if (t < kNeutral) {
+        p = float(kNeutral - t) / float(kNeutral);
+        target = 0.0;
+    } else {
+        p = float(t - kNeutral) / float(kLightSpan);
+        target = 255.0;
+    }
+    // volatile keeps each single-precision step a stored float, whatever the optimiser does.
+    volatile float weight = p * 100.0f;
+    volatile float keep = 100.0f - weight;
+    const double sourcePart = (double(s) / 100.0) * double(keep);
+    const double targetPart = (target / 100.0) * double(weight);
+    const double v = sourcePart + targetPart;
+    return std::uint8_t(std::nearbyint(v));  // halves to even under FE_TONEAREST
+}
+
+BlendTable MakeTable() {
+    RoundToNearest guard;
+    BlendTable table{};
+    for (int t = 0; t < 256; ++t) {
+        for (int s = 0; s < 256; ++s) {
+            table[t][s] = BlendChannelNearest(std::uint8_t(s), std::uint8_t(t));
+        }
+    }
+    return table;
+}
+
+}  // namespace
+
+std::uint8_t BlendChannel(std::uint8_t s, std::uint8_t t) {
+    RoundToNearest guard;
+    return BlendChannelNearest(s, t);
+}
+
+const BlendTable& GetBlendTable() {
+    static const BlendTable table = MakeTable();
+    return table;
+}
+
+void BlendPixels(std::uint32_t* src, const std::uint32_t* flt, std::size_t count) {
+    const BlendTable& table = GetBlendTable();
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t s = src[k];
+        const std::uint32_t t = flt[k];
+        const std::uint32_t b = table[t & 0xFF][s & 0xFF];
+        const std::uint32_t g = table[(t >> 8) & 0xFF][(s >> 8) & 0xFF];
+        const std::uint32_t r = table[(t >> 16) & 0xFF][(s >> 16) & 0xFF];
+        src[k] = (s & 0xFF000000u) | (r << 16) | (g << 8) | b;
+    }
+}
+
+}  // namespace compose

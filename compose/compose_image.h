@@ -1,0 +1,24 @@
+#pragma once
+// Lays the floating image over the source image and blends them into the result slot.
+
+#include <cstdint>
+
+#include "compose/slots.h"
+#include "platform/status.h"
+
+namespace basCommon {
+
+// Truth values kept in numbers: -1 true, 0 false.
+inline constexpr std::int16_t kTrue = -1;
+inline constexpr std::int16_t kFalse = 0;
+
+// tile == -1: the floating image is repeated from the top-left corner with its own size as the
+// pitch; any other value: it is stretched to the source image's size. The result, of the source
+// image's size, goes to slots.picLoad[2]; slots.picTemp holds the tiled or stretched floating
+// image afterwards.
+//
+// Fails, with the result slot unchanged, when the source image is too large to compose or
+// memory runs out, or when the floating image is empty.
+platform::Status ComposeImage(compose::SlotSet& slots, std::int16_t tile);
+
+}  // namespace basCommon

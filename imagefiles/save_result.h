@@ -1,0 +1,44 @@
+#pragma once
+// Saving the result image as BMP, JPEG or PNG.
+
+#include <cstdint>
+#include <string>
+
+#include "compose/slots.h"
+#include "platform/status.h"
+#include "platform/ui.h"
+
+namespace basFunc {
+
+// 0: the file exists and is not empty; 1: the path is empty or only spaces; 2: no such file;
+// 3: the file exists and is empty; -1: the status could not be read (failure then holds
+// "number:text").
+std::int16_t CheckFile(const std::string& path, std::string* failure = nullptr);
+
+}  // namespace basFunc
+
+namespace imagefiles {
+
+// The output settings handed to the writers.
+struct OutputSettings {
+    std::int16_t jpegRate = 50;
+    std::int16_t jpegPrgrs = 0;
+    std::int16_t pngRate = 1;
+};
+
+// Applies the extension rule for the chosen file type (1 all images, 2 BMP, 3 JPEG, 4 PNG):
+// appends ".BMP", ".JPG" or ".PNG" where the name's upper-cased last four characters do not
+// already name the type. ext receives the final upper-cased extension.
+std::string SettleExtension(const std::string& name, std::int32_t filterIndex, std::string* ext);
+
+// Writes the whole bitmap of slot to path in the format that ext (".BMP", ".JPG", ".PNG")
+// names, atomically: an existing file is replaced only by a complete new one, and a failure
+// leaves no file behind. Rates outside 0..255 fail before anything is written.
+platform::Status WriteResultFile(platform::Surface& slot, const std::string& path,
+                                 const std::string& ext, const OutputSettings& settings);
+
+// The save command: the save dialog, the extension rule, the overwrite question, the writer.
+// Failures are reported in a message box (title "保存エラー"); nothing is written then.
+void SaveResult(compose::SlotSet& slots, platform::HWND owner);
+
+}  // namespace imagefiles

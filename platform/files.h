@@ -1,0 +1,50 @@
+#pragma once
+// File helpers of the platform layer: whole-file reads with a size cap, atomic replacement of a
+// file, and the executable's folder. Paths are UTF-8.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/status.h"
+
+namespace platform {
+
+// Reads the whole file, refusing folders and files larger than maxBytes.
+Status ReadWholeFile(const std::string& path, std::string& contents, std::uint64_t maxBytes);
+
+// Replaces a file only once its new contents are complete: the new contents go to a temporary
+// file in the target's folder, which is flushed to disk and then renamed over the target. An
+// existing target keeps its permissions. Until Commit, and after a failed Commit, the target is
+// untouched; a temporary file that was not committed is removed by the destructor.
+class AtomicFile {
+public:
+    explicit AtomicFile(std::string target);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+
+    // Creates the empty temporary file; tempPath() then names it for a writer to fill.
+    Status Create();
+    const std::string& tempPath() const { return temp_; }
+    // Flushes the temporary file to disk and renames it over the target.
+    Status Commit();
+
+private:
+    std::string target_;
+    std::string temp_;
+    bool committed_ = false;
+};
+
+// Convenience: writes contents to path through an AtomicFile.
+Status WriteFileAtomically(const std::string& path, std::string_view contents);
+
+// The folder that holds the running executable, without a trailing separator.
+// SetExeFolderForTesting replaces it (an empty text restores the real one).
+std::string ExeFolder();
+void SetExeFolderForTesting(const std::string& folder);
+
+// A readable reason for an errno value, in Japanese where we have one.
+std::string ErrnoText(int error);
+
+}  // namespace platform

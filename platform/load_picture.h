@@ -1,0 +1,18 @@
+#pragma once
+// The picture loader: BMP, GIF (first frame), ICO (the largest entry) and JPEG files through
+// Qt's image reader, decoded whole before anything is handed back.
+
+#include <memory>
+#include <string>
+
+#include "platform/status.h"
+#include "platform/surface.h"
+
+namespace platform {
+
+// On success out holds the picture, alpha kept for transparent pixels. On failure out is
+// untouched and the reason says why (missing file, folder, unknown format, corrupt data, size
+// beyond the pixel limit).
+Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out);
+
+}  // namespace platform

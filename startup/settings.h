@@ -1,0 +1,37 @@
+#pragma once
+// The settings record and the settings file "Glimbra.ini" beside the executable.
+
+#include <cstdint>
+#include <string>
+
+namespace basCommon {
+
+// The settings record, valid from LoadSettings to the end of the process.
+inline std::int16_t JpegRate = 50;   // [JPEG] Rate: JPEG quality 1..100
+inline std::int16_t JpegPrgrs = 0;   // [JPEG] Prgrs: -1 progressive, 0 baseline
+inline std::int16_t PngRate = 1;     // [PNG] Rate: 1 fastest, 0 normal, 2 smallest
+inline std::int16_t OptionsGif = 1;  // [Options] GIF: 1 GIF files may be dropped; never written
+inline std::string SettingsPath;     // full path of the settings file
+
+inline constexpr const char* kSettingsFileName = "Glimbra.ini";
+
+// Sets SettingsPath and reads all four settings. A stored value that is empty, not a whole
+// number, or outside -32768..32767 is read as the key's default.
+void LoadSettings();
+// Writes JpegRate, JpegPrgrs and PngRate, in that order. A failed write is ignored.
+void SaveSettings();
+
+}  // namespace basCommon
+
+namespace basFunc {
+
+std::string ReadIni(const std::string& section, const std::string& key,
+                    const std::string& defaultText, const std::string& filePath);
+std::int16_t WriteIni(const std::string& section, const std::string& key,
+                      const std::string& valueText, const std::string& filePath);
+// The path with one trailing backslash; an empty path gives a single backslash.
+std::string AddBackslash(const std::string& path);
+// The text up to, not including, its first NUL character.
+std::string CutAtNul(const std::string& text);
+
+}  // namespace basFunc
