@@ -27,6 +27,7 @@ public:
 
     // The chosen file's full path; several files' paths separated by single blanks; "" after a
     // cancel. Throws std::invalid_argument when SelectFlags is not a decimal number.
+    // Names of a multiple selection are joined to their folder with "/".
     std::string OpenFile(platform::HWND hwnd);
     // The entered path, or "" after a cancel; sets FilterIndex (0 after a cancel).
     std::string SaveFile(platform::HWND hwnd);
@@ -34,6 +35,9 @@ public:
     std::int32_t ColorCode(platform::HWND hwnd);
 
 private:
+    // The file dialog record both file dialogs take. Throws as OpenFile does.
+    platform::FileDialogRecord MakeFileRecord(platform::HWND hwnd) const;
+
     std::optional<std::string> selectTitle_, selectFlags_, defaultFolder_, filterPattern_;
     std::int32_t filterIndex_ = 0;
     std::int32_t selectColor_ = 0;
@@ -43,5 +47,7 @@ private:
 
 namespace basFunc {
 // Field n (1-based; n <= 1 gives the first) of text split at delimiter.
+// Works on UTF-8 bytes, which for a UTF-8 delimiter gives the same fields as over characters.
+// An empty delimiter leaves the whole text as the first and only field.
 std::string GetField(const std::string& text, std::int16_t n, const std::string& delimiter);
 }  // namespace basFunc

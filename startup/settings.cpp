@@ -1,1 +1,71 @@
-// placeholder
+#include "startup/settings.h"
+
+#include <charconv>
+#include <limits>
+#include <optional>
+#include <string_view>
+
+#include "platform/files.h"
+
+namespace basCommon {
+namespace {
+
+struct SettingRow {
+    std::int16_t* field;
+    const char* section;
+    const char* key;
+    const char* defaultText;
+    bool written;  // OptionsGif is only ever read
+};
+
+// In the order of reading and of writing.
+const SettingRow kRows[] = {
+    {&JpegRate, "JPEG", "Rate", "50", true},
+    {&JpegPrgrs, "JPEG", "Prgrs", "0", true},
+    {&PngRate, "PNG", "Rate", "1", true},
+    {&OptionsGif, "Options", "GIF", "1", false},
+};
+
+// A stored value as a 16-bit whole number: surrounding blanks, an optional sign, then decimal
+// digits and nothing else. Anything else, the empty text included, gives no number, so that a
+// hand-edited file cannot put a value into the record that the rest of the program never expects.
+std::optional<std::int16_t> ParseWhole(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == text.npos) return std::nullopt;
+    text = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    if (text.front() == '+') {
+        text.remove_prefix(1);
+        // from_chars takes a '-' but not a '+'; a second sign must still be refused.
+        if (text.empty() || text.front() == '-') return std::nullopt;
+    }
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (value < std::numeric_limits<std::int16_t>::min() ||
+        value > std::numeric_limits<std::int16_t>::max()) {
+        return std::nullopt;
+    }
+    return std::int16_t(value);
+}
+
+}  // namespace
+
+void LoadSettings() {
+    SettingsPath = basFunc::AddPathSeparator(platform::ExeFolder()) + kSettingsFileName;
+    for (const SettingRow& row : kRows) {
+        const std::string text =
+            basFunc::ReadIni(row.section, row.key, row.defaultText, SettingsPath);
+        *row.field = ParseWhole(text).value_or(*ParseWhole(row.defaultText));
+    }
+}
+
+void SaveSettings() {
+    for (const SettingRow& row : kRows) {
+        // A folder the user may not write to only costs the persistence; the settings stay in
+        // memory for this run, so the result is deliberately dropped.
+        if (row.written)
+            basFunc::WriteIni(row.section, row.key, std::to_string(*row.field), SettingsPath);
+    }
+}
+
+}  // namespace basCommon

@@ -12,6 +12,7 @@ inline std::int16_t JpegPrgrs = 0;   // [JPEG] Prgrs: -1 progressive, 0 baseline
 inline std::int16_t PngRate = 1;     // [PNG] Rate: 1 fastest, 0 normal, 2 smallest
 inline std::int16_t OptionsGif = 1;  // [Options] GIF: 1 GIF files may be dropped; never written
 inline std::string SettingsPath;     // full path of the settings file
+// SettingsPath is basFunc::AddPathSeparator(platform::ExeFolder()) followed by kSettingsFileName.
 
 inline constexpr const char* kSettingsFileName = "Glimbra.ini";
 
@@ -33,5 +34,9 @@ std::int16_t WriteIni(const std::string& section, const std::string& key,
 std::string AddBackslash(const std::string& path);
 // The text up to, not including, its first NUL character.
 std::string CutAtNul(const std::string& text);
+// AddBackslash for the folder separator of this platform, "/": the folder with one trailing
+// "/" (unchanged when it already ends in one; an empty folder gives "/"). AddBackslash keeps its
+// contract (a backslash) as a text helper; paths on this platform are joined with this one.
+std::string AddPathSeparator(const std::string& folder);
 
 }  // namespace basFunc
