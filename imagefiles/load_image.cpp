@@ -35,15 +35,17 @@ bool LoadPngSlot(platform::Surface& slot, const std::string& path, std::string* 
     unsigned char header[24] = {};
     std::size_t got = 0;
     {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // O_NONBLOCK: a named pipe called x.png must not block the program in open().
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             SetReason(reason, platform::ErrnoText(errno));
             return false;
         }
         struct stat st{};
-        if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            const bool folder = S_ISDIR(st.st_mode);
             ::close(fd);
-            SetReason(reason, platform::ErrnoText(EISDIR));
+            SetReason(reason, folder ? platform::ErrnoText(EISDIR) : "通常のファイルではありません");
             return false;
         }
         while (got < sizeof header) {
