@@ -65,16 +65,32 @@ const BlendTable& GetBlendTable() {
     return table;
 }
 
+namespace {
+
+inline std::uint32_t BlendPixel(const std::uint8_t* table, std::uint32_t s, std::uint32_t t) {
+    // The table is [t][s], so a channel's index is (t << 8) | s: for green that is
+    // (t & 0xFF00) | s-byte; the other two channels need one shift of t each.
+    const std::uint32_t b = table[((t << 8) & 0xFF00u) | (s & 0xFFu)];
+    const std::uint32_t g = table[(t & 0xFF00u) | ((s >> 8) & 0xFFu)];
+    const std::uint32_t r = table[((t >> 8) & 0xFF00u) | ((s >> 16) & 0xFFu)];
+    return (s & 0xFF000000u) | (r << 16) | (g << 8) | b;
+}
+
+}  // namespace
+
 void BlendPixels(std::uint32_t* src, const std::uint32_t* flt, std::size_t count) {
-    const BlendTable& table = GetBlendTable();
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t s = src[k];
-        const std::uint32_t t = flt[k];
-        const std::uint32_t b = table[t & 0xFF][s & 0xFF];
-        const std::uint32_t g = table[(t >> 8) & 0xFF][(s >> 8) & 0xFF];
-        const std::uint32_t r = table[(t >> 16) & 0xFF][(s >> 16) & 0xFF];
-        src[k] = (s & 0xFF000000u) | (r << 16) | (g << 8) | b;
+    const std::uint8_t* table = GetBlendTable()[0].data();
+    std::size_t k = 0;
+    // Four independent pixels per step let the table loads overlap.
+    for (; k + 4 <= count; k += 4) {
+        const std::uint32_t s0 = src[k], s1 = src[k + 1], s2 = src[k + 2], s3 = src[k + 3];
+        const std::uint32_t t0 = flt[k], t1 = flt[k + 1], t2 = flt[k + 2], t3 = flt[k + 3];
+        src[k] = BlendPixel(table, s0, t0);
+        src[k + 1] = BlendPixel(table, s1, t1);
+        src[k + 2] = BlendPixel(table, s2, t2);
+        src[k + 3] = BlendPixel(table, s3, t3);
     }
+    for (; k < count; ++k) src[k] = BlendPixel(table, src[k], flt[k]);
 }
 
 }  // namespace compose

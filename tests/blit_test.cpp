@@ -1,1 +1,164 @@
+// Block transfers, surfaces and the row splitter of the platform layer.
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/gdi.h"
+#include "platform/parallel.h"
+#include "platform/surface.h"
+#include "test_support.h"
+
+namespace {
+
+using platform::Bitmap;
+using platform::Rgb;
+
+Bitmap Make(int w, int h, std::uint32_t seed) {
+    Bitmap b;
+    EXPECT_TRUE(b.Allocate(w, h));
+    testing_support::FillPattern(b, seed);
+    return b;
+}
+
+struct BlitCase {
+    const char* name;
+    int x, y, w, h, sx, sy;
+};
+
+class BitBltClipping : public ::testing::TestWithParam<BlitCase> {};
+
+// Every destination pixel is either copied from exactly the source pixel at the same offset or
+// left alone; nothing outside either bitmap is touched.
+TEST_P(BitBltClipping, CopiesTheOverlapOnly) {
+    const BlitCase c = GetParam();
+    Bitmap src = Make(20, 15, 1);
+    Bitmap dst = Make(25, 18, 2);
+    Bitmap before = Make(25, 18, 2);
+    ASSERT_NE(platform::BitBlt(&dst, c.x, c.y, c.w, c.h, &src, c.sx, c.sy, platform::SRCCOPY), 0);
+    for (int y = 0; y < 18; ++y) {
+        for (int x = 0; x < 25; ++x) {
+            const int i = x - c.x, j = y - c.y;
+            const int sx = c.sx + i, sy = c.sy + j;
+            const bool inside = i >= 0 && j >= 0 && i < c.w && j < c.h && sx >= 0 && sy >= 0 &&
+                                sx < 20 && sy < 15;
+            ASSERT_EQ(dst.at(x, y), inside ? src.at(sx, sy) : before.at(x, y)) << x << "," << y;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BitBltClipping,
+    ::testing::Values(BlitCase{"Whole", 0, 0, 20, 15, 0, 0}, BlitCase{"Offset", 7, 5, 20, 15, 0, 0},
+                      BlitCase{"NegativeDest", -4, -3, 20, 15, 0, 0},
+                      BlitCase{"NegativeSource", 2, 2, 10, 10, -5, -2},
+                      BlitCase{"HugeSize", 3, 1, 2000000000, 2000000000, 0, 0},
+                      BlitCase{"PastTheEdge", 30, 2, 5, 5, 0, 0},
+                      BlitCase{"SourceOffset", 0, 0, 8, 8, 15, 10}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(BitBlt, RefusesOtherRasterOperations) {
+    Bitmap a = Make(2, 2, 1), b = Make(2, 2, 2);
+    EXPECT_EQ(platform::BitBlt(&a, 0, 0, 2, 2, &b, 0, 0, 0x00EE0086u), 0);
+}
+
+TEST(StretchBlt, HalvingAndDoublingFollowPixelCentres) {
+    Bitmap src = Make(4, 4, 3);
+    Bitmap big;
+    ASSERT_TRUE(big.Allocate(8, 8));
+    ASSERT_NE(platform::StretchBlt(&big, 0, 0, 8, 8, &src, 0, 0, 4, 4, platform::SRCCOPY), 0);
+    for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) ASSERT_EQ(big.at(x, y), src.at(x / 2, y / 2));
+    }
+    Bitmap small;
+    ASSERT_TRUE(small.Allocate(2, 2));
+    ASSERT_NE(platform::StretchBlt(&small, 0, 0, 2, 2, &src, 0, 0, 4, 4, platform::SRCCOPY), 0);
+    // Centre of destination pixel 0 lies at source 1.0 (floor of (2*0+1)*4/4 = 1).
+    EXPECT_EQ(small.at(0, 0), src.at(1, 1));
+    EXPECT_EQ(small.at(1, 1), src.at(3, 3));
+}
+
+TEST(StretchBlt, ClipsAtTheDestinationEdge) {
+    Bitmap src = Make(3, 3, 4);
+    Bitmap dst = Make(5, 5, 5);
+    Bitmap before = Make(5, 5, 5);
+    ASSERT_NE(platform::StretchBlt(&dst, -3, 2, 9, 6, &src, 0, 0, 3, 3, platform::SRCCOPY), 0);
+    for (int y = 0; y < 5; ++y) {
+        for (int x = 0; x < 5; ++x) {
+            if (y < 2) {
+                ASSERT_EQ(dst.at(x, y), before.at(x, y));
+            } else {
+                ASSERT_EQ(dst.at(x, y), src.at((x + 3) / 3, (y - 2) / 2)) << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(StretchBlt, SourceRectanglePastTheSourceLeavesThosePixels) {
+    Bitmap src = Make(2, 2, 6);
+    Bitmap dst = Make(4, 1, 7);
+    Bitmap before = Make(4, 1, 7);
+    ASSERT_NE(platform::StretchBlt(&dst, 0, 0, 4, 1, &src, 0, 0, 4, 1, platform::SRCCOPY), 0);
+    EXPECT_EQ(dst.at(0, 0), src.at(0, 0));
+    EXPECT_EQ(dst.at(1, 0), src.at(1, 0));
+    EXPECT_EQ(dst.at(2, 0), before.at(2, 0));
+    EXPECT_EQ(dst.at(3, 0), before.at(3, 0));
+}
+
+TEST(Surface, ResizeKeepsTheSharedPartAndFillsTheRestWithBackground) {
+    platform::Surface s(3, 3, false);
+    s.hDC()->at(1, 1) = Rgb(1, 2, 3);
+    ASSERT_TRUE(s.Resize(5, 2));
+    EXPECT_EQ(s.Image().at(1, 1), Rgb(1, 2, 3));
+    EXPECT_EQ(s.Image().at(4, 0), platform::kWhite);
+}
+
+TEST(Surface, PictureSizesAnAutoSizingSurfaceAndDrawsOverTheBackground) {
+    auto pic = std::make_shared<platform::Picture>();
+    ASSERT_TRUE(pic->pixels.Allocate(2, 1));
+    pic->pixels.at(0, 0) = 0x00112233u;  // fully transparent
+    pic->pixels.at(1, 0) = 0x80000000u;  // half-transparent black
+    pic->hasAlpha = true;
+    platform::Surface s(10, 10, true);
+    s.SetBackColor(Rgb(200, 100, 0));
+    ASSERT_TRUE(s.SetPicture(pic));
+    EXPECT_EQ(s.Width(), 2);
+    EXPECT_EQ(s.Height(), 1);
+    EXPECT_EQ(s.Image().at(0, 0), Rgb(200, 100, 0));
+    // (128 * 0 + 127 * c + 127) / 255
+    EXPECT_EQ(s.Image().at(1, 0), Rgb(100, 50, 0));
+
+    platform::Surface fixed(4, 4, false);
+    ASSERT_TRUE(fixed.SetPicture(pic));
+    EXPECT_EQ(fixed.Width(), 4);
+}
+
+TEST(BlendRowOver, RoundsToNearestAndIsExactAtTheEnds) {
+    for (std::uint32_t a : {0u, 1u, 127u, 128u, 254u, 255u}) {
+        for (std::uint32_t c : {0u, 1u, 100u, 255u}) {
+            std::uint32_t dst = Rgb(255, 255, 255);
+            const std::uint32_t src = (a << 24) | (c << 16) | (c << 8) | c;
+            platform::BlendRowOver(&dst, &src, 1);
+            const double exact = (double(a) * c + double(255 - a) * 255) / 255.0;
+            EXPECT_NEAR(double(dst & 0xFF), exact, 0.5) << a << "," << c;
+            EXPECT_EQ(dst >> 24, 0xFFu);
+        }
+    }
+}
+
+TEST(ParallelFor, CoversEveryIndexOnceWhateverTheWorkerCount) {
+    for (int workers : {1, 2, 7}) {
+        platform::SetWorkerCount(workers);
+        for (int count : {0, 1, 5, 64, 1000}) {
+            std::vector<std::atomic<int>> hits(static_cast<std::size_t>(count));
+            platform::ParallelFor(count, [&](int a, int b) {
+                for (int i = a; i < b; ++i) hits[std::size_t(i)]++;
+            }, 1);
+            for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+        }
+    }
+    platform::SetWorkerCount(0);
+}
+
+}  // namespace

@@ -1,1 +1,308 @@
+// The blend and the composition: worked values, properties of the whole table, and the
+// composition's geometry (tile pitch, stretch identity, result size) on generated surfaces.
+
 #include <gtest/gtest.h>
+
+#include <cfenv>
+#include <cmath>
+#include <cstdint>
+
+#include "compose/blend.h"
+#include "compose/compose_image.h"
+#include "compose/pixel_buffer.h"
+#include "compose/slots.h"
+#include "platform/parallel.h"
+#include "test_support.h"
+
+namespace {
+
+using compose::BlendChannel;
+using compose::GetBlendTable;
+using platform::Rgb;
+
+std::uint8_t Red(std::uint32_t p) { return std::uint8_t(p >> 16); }
+std::uint8_t Green(std::uint32_t p) { return std::uint8_t(p >> 8); }
+std::uint8_t Blue(std::uint32_t p) { return std::uint8_t(p); }
+
+struct Worked {
+    int s, t, result;
+};
+
+class BlendWorkedValues : public ::testing::TestWithParam<Worked> {};
+
+// The values where single precision, halves-to-even and the order of the divisions decide the byte.
+TEST_P(BlendWorkedValues, MatchesTheRoundedFormula) {
+    const Worked w = GetParam();
+    EXPECT_EQ(BlendChannel(std::uint8_t(w.s), std::uint8_t(w.t)), w.result);
+    EXPECT_EQ(GetBlendTable()[w.t][w.s], w.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BlendWorkedValues,
+                         ::testing::Values(Worked{0, 223, 127}, Worked{1, 223, 128},
+                                           Worked{2, 223, 128}, Worked{31, 192, 34},
+                                           Worked{95, 192, 98}, Worked{100, 223, 178},
+                                           Worked{200, 100, 105}, Worked{128, 96, 64},
+                                           Worked{50, 150, 39}));
+
+TEST(Blend, NeutralLevelKeepsEverySourceValue) {
+    for (int s = 0; s < 256; ++s) EXPECT_EQ(GetBlendTable()[191][s], s) << "s=" << s;
+}
+
+TEST(Blend, ExtremesGiveBlackAndWhite) {
+    for (int s = 0; s < 256; ++s) {
+        EXPECT_EQ(GetBlendTable()[0][s], 0) << "s=" << s;
+        EXPECT_EQ(GetBlendTable()[255][s], 255) << "s=" << s;
+    }
+}
+
+TEST(Blend, MonotonicInBothInputs) {
+    const auto& table = GetBlendTable();
+    for (int t = 0; t < 256; ++t) {
+        for (int s = 1; s < 256; ++s) ASSERT_LE(table[t][s - 1], table[t][s]) << t << "," << s;
+    }
+    for (int s = 0; s < 256; ++s) {
+        for (int t = 1; t < 256; ++t) ASSERT_LE(table[t - 1][s], table[t][s]) << t << "," << s;
+    }
+}
+
+// A differently rounded evaluation must differ somewhere: this guards against the build
+// silently fusing or widening the arithmetic (the table would then equal one of these).
+TEST(Blend, DiffersFromFusedAndFromRoundHalfAway) {
+    int fusedDiffs = 0, awayDiffs = 0;
+    for (int t = 0; t < 256; ++t) {
+        const bool dark = t < 191;
+        const float p = dark ? float(191 - t) / 191.0f : float(t - 191) / 64.0f;
+        const float weight = p * 100.0f;
+        const float keep = 100.0f - weight;
+        const double target = dark ? 0.0 : 255.0;
+        for (int s = 0; s < 256; ++s) {
+            const double fused = std::fma(s / 100.0, double(keep), (target / 100.0) * weight);
+            const double plain = (s / 100.0) * double(keep) + (target / 100.0) * double(weight);
+            fusedDiffs += GetBlendTable()[t][s] != std::uint8_t(std::nearbyint(fused));
+            awayDiffs += GetBlendTable()[t][s] != std::uint8_t(std::round(plain));
+        }
+    }
+    EXPECT_GT(fusedDiffs, 0);
+    EXPECT_GT(awayDiffs, 0);
+}
+
+TEST(Blend, IndependentOfTheCallersRoundingMode) {
+    const int saved = std::fegetround();
+    for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        std::fesetround(mode);
+        EXPECT_EQ(BlendChannel(2, 223), 128);
+        EXPECT_EQ(BlendChannel(0, 223), 127);
+        EXPECT_EQ(BlendChannel(200, 100), 105);
+    }
+    std::fesetround(saved);
+    EXPECT_EQ(std::fegetround(), saved);
+}
+
+TEST(Blend, ChannelsAreIndependentAndTheFourthByteStays) {
+    std::uint32_t src[2] = {0x12C88040u, 0xAB000000u};
+    const std::uint32_t flt[2] = {Rgb(191, 0, 255), Rgb(10, 20, 30)};
+    compose::BlendPixels(src, flt, 2);
+    EXPECT_EQ(Red(src[0]), 0xC8);  // red 191: unchanged
+    EXPECT_EQ(Green(src[0]), 0);   // green 0: black
+    EXPECT_EQ(Blue(src[0]), 255);  // blue 255: white
+    EXPECT_EQ(src[0] >> 24, 0x12u);
+    EXPECT_EQ(src[1] >> 24, 0xABu);
+}
+
+// --- Composition -------------------------------------------------------------------------
+
+void Fill(platform::Surface& s, int w, int h, std::uint32_t seed) {
+    ASSERT_TRUE(s.Resize(w, h, false));
+    testing_support::FillPattern(*s.hDC(), seed);
+}
+
+void FillUniform(platform::Surface& s, int w, int h, std::uint32_t pixel) {
+    ASSERT_TRUE(s.Resize(w, h, false));
+    s.hDC()->Fill(pixel);
+}
+
+std::uint32_t Expected(std::uint32_t src, std::uint32_t flt) {
+    const auto& table = GetBlendTable();
+    return (src & 0xFF000000u) | (std::uint32_t(table[Red(flt)][Red(src)]) << 16) |
+           (std::uint32_t(table[Green(flt)][Green(src)]) << 8) | table[Blue(flt)][Blue(src)];
+}
+
+class Compose : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override { platform::SetWorkerCount(GetParam()); }
+    void TearDown() override { platform::SetWorkerCount(0); }
+    compose::SlotSet slots;
+};
+
+// The floating image repeats with its own size as the pitch from the top-left corner; the last
+// column and row are cut at the source's edges.
+TEST_P(Compose, TilesRepeatWithTheTexturePitch) {
+    Fill(slots.picLoad[0], 165, 100, 1);
+    Fill(slots.picLoad[1], 50, 40, 2);
+    ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kTrue));
+    const platform::Bitmap& out = slots.picLoad[2].Image();
+    const platform::Bitmap& src = slots.picLoad[0].Image();
+    const platform::Bitmap& tex = slots.picLoad[1].Image();
+    ASSERT_EQ(out.width(), 165);
+    ASSERT_EQ(out.height(), 100);
+    for (int y = 0; y < 100; ++y) {
+        for (int x = 0; x < 165; ++x) {
+            ASSERT_EQ(out.at(x, y), Expected(src.at(x, y), tex.at(x % 50, y % 40)))
+                << x << "," << y;
+        }
+    }
+}
+
+TEST_P(Compose, LargerTextureGivesItsTopLeftPart) {
+    Fill(slots.picLoad[0], 30, 20, 3);
+    Fill(slots.picLoad[1], 64, 48, 4);
+    ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kTrue));
+    for (int y = 0; y < 20; ++y) {
+        for (int x = 0; x < 30; ++x) {
+            ASSERT_EQ(slots.picTemp.Image().at(x, y), slots.picLoad[1].Image().at(x, y));
+        }
+    }
+}
+
+TEST_P(Compose, StretchOfTheSourceSizeIsPixelForPixel) {
+    Fill(slots.picLoad[0], 77, 33, 5);
+    Fill(slots.picLoad[1], 77, 33, 6);
+    ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kFalse));
+    for (int y = 0; y < 33; ++y) {
+        for (int x = 0; x < 77; ++x) {
+            ASSERT_EQ(slots.picLoad[2].Image().at(x, y),
+                      Expected(slots.picLoad[0].Image().at(x, y), slots.picLoad[1].Image().at(x, y)));
+        }
+    }
+}
+
+TEST_P(Compose, StretchSamplesPixelCentres) {
+    Fill(slots.picLoad[0], 7, 5, 7);
+    Fill(slots.picLoad[1], 3, 2, 8);
+    ASSERT_TRUE(basCommon::ComposeImage(slots, 0));
+    for (int y = 0; y < 5; ++y) {
+        for (int x = 0; x < 7; ++x) {
+            const int sx = (2 * x + 1) * 3 / 14;
+            const int sy = (2 * y + 1) * 2 / 10;
+            ASSERT_EQ(slots.picTemp.Image().at(x, y), slots.picLoad[1].Image().at(sx, sy));
+        }
+    }
+}
+
+TEST_P(Compose, NeutralTextureReproducesTheSource) {
+    Fill(slots.picLoad[0], 120, 90, 9);
+    FillUniform(slots.picLoad[1], 13, 7, Rgb(191, 191, 191));
+    for (std::int16_t tile : {basCommon::kTrue, basCommon::kFalse}) {
+        ASSERT_TRUE(basCommon::ComposeImage(slots, tile));
+        const platform::Bitmap& out = slots.picLoad[2].Image();
+        const platform::Bitmap& src = slots.picLoad[0].Image();
+        for (int y = 0; y < 90; ++y) {
+            for (int x = 0; x < 120; ++x) ASSERT_EQ(out.at(x, y), src.at(x, y));
+        }
+    }
+}
+
+TEST_P(Compose, ResultTakesTheSourceSizeEveryTime) {
+    Fill(slots.picLoad[1], 10, 10, 10);
+    for (auto [w, h] : {std::pair{300, 200}, std::pair{31, 47}, std::pair{300, 200}}) {
+        Fill(slots.picLoad[0], w, h, 11);
+        ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kTrue));
+        EXPECT_EQ(slots.picLoad[2].Width(), w);
+        EXPECT_EQ(slots.picLoad[2].Height(), h);
+        EXPECT_EQ(slots.picTemp.Width(), w);
+        EXPECT_EQ(slots.picTemp.Height(), h);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, Compose, ::testing::Values(1, 2, 3),
+                         [](const auto& info) { return "workers" + std::to_string(info.param); });
+
+TEST(ComposeFailure, EmptyFloatingImageLeavesTheResultAlone) {
+    compose::SlotSet slots;
+    Fill(slots.picLoad[0], 20, 20, 12);
+    Fill(slots.picLoad[1], 5, 5, 13);
+    ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kTrue));
+    const std::uint32_t before = slots.picLoad[2].Image().at(3, 3);
+    ASSERT_TRUE(slots.picLoad[1].Resize(0, 5));
+    Fill(slots.picLoad[0], 40, 40, 14);
+    for (std::int16_t tile : {basCommon::kTrue, basCommon::kFalse}) {
+        const platform::Status s = basCommon::ComposeImage(slots, tile);
+        EXPECT_FALSE(s);
+        EXPECT_FALSE(s.reason().empty());
+        EXPECT_EQ(slots.picLoad[2].Width(), 20);
+        EXPECT_EQ(slots.picLoad[2].Image().at(3, 3), before);
+    }
+}
+
+TEST(ComposeFailure, SizesBeyondThePixelLimitAreRefusedBeforeAllocating) {
+    EXPECT_TRUE(platform::CheckBitmapSize(23170, 23170));  // 536,848,900 pixels
+    EXPECT_FALSE(platform::CheckBitmapSize(23171, 23171));
+    EXPECT_FALSE(platform::CheckBitmapSize(536870912, 1));
+    EXPECT_FALSE(platform::CheckBitmapSize(-1, 5));
+    platform::Surface s(10, 10, true);
+    const platform::Status st = s.Resize(65536, 65536);
+    EXPECT_FALSE(st);
+    EXPECT_NE(st.reason().find("65536"), std::string::npos);
+    EXPECT_EQ(s.Width(), 10);
+}
+
+// --- Pixel buffers ----------------------------------------------------------------------
+
+TEST(PixelBuffers, ThreeByTwoIsBottomUpWithAZeroExtraElement) {
+    platform::Surface s(3, 2, false);
+    platform::Bitmap& b = *s.hDC();
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 3; ++x) b.at(x, y) = Rgb(std::uint8_t(10 * y + x), 0, 0);
+    }
+    basBitmapOperation::PixelBuffer buf;
+    ASSERT_EQ(basBitmapOperation::ReadPixels(s, buf), 6);
+    ASSERT_EQ(buf.size(), 7u);
+    EXPECT_EQ(Red(buf[0]), 10);  // bottom-left
+    EXPECT_EQ(Red(buf[2]), 12);  // bottom-right
+    EXPECT_EQ(Red(buf[3]), 0);   // top-left
+    EXPECT_EQ(Red(buf[5]), 2);   // top-right
+    EXPECT_EQ(buf[6], 0u);
+}
+
+TEST(PixelBuffers, RedIsByteTwoAndWriteReturnsZero) {
+    platform::Surface s(1, 1, false);
+    s.hDC()->at(0, 0) = Rgb(255, 0, 0);
+    basBitmapOperation::PixelBuffer buf;
+    ASSERT_EQ(basBitmapOperation::ReadPixels(s, buf), 1);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf.data());
+    EXPECT_EQ(bytes[2], 255);
+    EXPECT_EQ(bytes[1], 0);
+    EXPECT_EQ(bytes[0], 0);
+    EXPECT_EQ(basBitmapOperation::WritePixels(s, buf), 0);
+}
+
+TEST(PixelBuffers, RoundTripKeepsEveryPixel) {
+    platform::Surface s(0, 0, false);
+    Fill(s, 37, 23, 15);
+    platform::Surface copy(0, 0, false);
+    ASSERT_TRUE(copy.Resize(37, 23));
+    basBitmapOperation::PixelBuffer buf;
+    ASSERT_EQ(basBitmapOperation::ReadPixels(s, buf), 37 * 23);
+    ASSERT_EQ(basBitmapOperation::WritePixels(copy, buf), 0);
+    for (int y = 0; y < 23; ++y) {
+        for (int x = 0; x < 37; ++x) ASSERT_EQ(copy.Image().at(x, y), s.Image().at(x, y));
+    }
+}
+
+TEST(PixelBuffers, EmptyBitmapReadsAsOneZeroElement) {
+    platform::Surface s(0, 0, false);
+    basBitmapOperation::PixelBuffer buf;
+    EXPECT_EQ(basBitmapOperation::ReadPixels(s, buf), -1);
+    ASSERT_EQ(buf.size(), 1u);
+    EXPECT_EQ(buf[0], 0u);
+}
+
+TEST(PixelBuffers, ShortBufferIsNotWritten) {
+    platform::Surface s(4, 4, false);
+    basBitmapOperation::PixelBuffer buf;
+    ASSERT_TRUE(buf.Reallocate(15));
+    EXPECT_EQ(basBitmapOperation::WritePixels(s, buf), -1);
+    EXPECT_EQ(s.Image().at(0, 0), platform::kWhite);
+}
+
+}  // namespace
