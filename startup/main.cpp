@@ -1,1 +1,19 @@
-int main() { return 0; }
+// The window program: the Qt application, the Qt dialog host behind platform::Ui(), and the
+// start-up procedure. Everything else happens in the main window's event handlers.
+
+#include <QApplication>
+
+#include "platform/qt_ui_host.h"
+#include "platform/ui.h"
+#include "windows/bas_main.h"
+#include "windows/frm_main.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    platform::QtUiHost host;
+    platform::SetUi(&host);
+    const std::unique_ptr<frmMain> window = basCommon::Main();
+    const int code = app.exec();
+    platform::SetUi(nullptr);
+    return code;
+}

@@ -1,0 +1,64 @@
+#pragma once
+// On-screen views of an image slot: the slot itself inside its frame on the main window, and a
+// separate viewer window that shows a slot's whole image.
+
+#include <QImage>
+#include <QWidget>
+
+#include "platform/surface.h"
+
+class QAction;
+class QScrollArea;
+
+namespace windows {
+
+// The surface's bitmap wrapped without a copy. Only valid until the surface is next resized.
+QImage SurfaceImage(const platform::Surface& surface);
+
+// Shows a surface 1:1 at its top-left corner, in device pixels, and keeps its own size equal to
+// the surface's. The surface tells it when to repaint (its observer); Sync does the same for
+// changes made without telling.
+class SlotView : public QWidget {
+    Q_OBJECT
+  public:
+    SlotView(platform::Surface& surface, QWidget* parent);
+    ~SlotView() override;
+
+    platform::Surface& surface() { return surface_; }
+    // Takes the surface's size and visibility, and repaints.
+    void Sync();
+
+  signals:
+    void changed();
+    void doubleClicked();
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+  private:
+    platform::Surface& surface_;
+};
+
+// A resizable window with one slot's whole image: 100 % with scroll bars, or scaled to fit the
+// window (aspect ratio kept, never above 100 %).
+class SlotViewer : public QWidget {
+    Q_OBJECT
+  public:
+    SlotViewer(SlotView& source, const QString& title, QWidget* parent);
+
+    bool fitToWindow() const;
+    void setFitToWindow(bool fit);
+    QScrollArea* scrollArea() const { return scroll_; }
+
+  private:
+    class Canvas;
+    void Update();
+
+    SlotView& source_;
+    QScrollArea* scroll_;
+    Canvas* canvas_;
+    QAction* fit_;
+};
+
+}  // namespace windows
