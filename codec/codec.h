@@ -2,7 +2,9 @@
 // The image codec library: PNG reading, JPEG and PNG writing, and the bitmap writer.
 // Paths are UTF-8. Every function reports its reason for failing through an optional text.
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "platform/gdi.h"
@@ -36,5 +38,34 @@ std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t heig
 
 // Writes the whole bitmap as an uncompressed 24-bit bottom-up BMP file.
 platform::Status SavePicture(const platform::Bitmap& image, const std::string& path);
+
+// The output side shared by the writers: a file opened with fopen for writing, every write and
+// the close checked. The first failure is kept as the reason; later writes do nothing, so a
+// writer can check once at the end. A file that was not closed successfully is removed by the
+// destructor, so that a failed writer leaves no partial file behind (devices are left alone).
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    platform::Status Open(const std::string& path);
+    // Returns false once any write has failed.
+    bool Write(const void* data, std::size_t size);
+    // Closes the file and reports the first failure of Open, Write or the close itself.
+    platform::Status Close();
+    bool failed() const { return failed_; }
+
+private:
+    void Fail(const std::string& reason);
+    void RemovePartial();
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    bool regular_ = false;
+    bool failed_ = false;
+    std::string reason_;
+};
 
 }  // namespace codec

@@ -1,0 +1,69 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "codec/codec.h"
+#include "platform/files.h"
+
+namespace codec {
+
+OutputFile::~OutputFile() {
+    if (file_) {
+        std::fclose(file_);
+        RemovePartial();
+    }
+}
+
+void OutputFile::RemovePartial() {
+    // Only a regular file is ours to remove: a device such as /dev/null or /dev/full must stay.
+    if (regular_) std::remove(path_.c_str());
+}
+
+void OutputFile::Fail(const std::string& reason) {
+    if (failed_) return;
+    failed_ = true;
+    reason_ = reason;
+}
+
+platform::Status OutputFile::Open(const std::string& path) {
+    path_ = path;
+    errno = 0;
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) {
+        Fail("ファイルを作成できません (" + platform::ErrnoText(errno ? errno : EIO) + ")");
+        return platform::Status::Fail(reason_);
+    }
+    struct stat st{};
+    regular_ = ::fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
+    return platform::Status::Ok();
+}
+
+bool OutputFile::Write(const void* data, std::size_t size) {
+    if (failed_ || !file_) return false;
+    errno = 0;
+    if (size > 0 && std::fwrite(data, 1, size, file_) != size) {
+        Fail("ファイルに書き込めません (" + platform::ErrnoText(errno ? errno : EIO) + ")");
+        return false;
+    }
+    return true;
+}
+
+platform::Status OutputFile::Close() {
+    if (!file_) {
+        return failed_ ? platform::Status::Fail(reason_)
+                       : platform::Status::Fail("ファイルが開かれていません");
+    }
+    // fclose flushes the stdio buffer, so a full disk may first show here.
+    errno = 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!closed) Fail("ファイルに書き込めません (" + platform::ErrnoText(errno ? errno : EIO) + ")");
+    if (failed_) {
+        RemovePartial();
+        return platform::Status::Fail(reason_);
+    }
+    return platform::Status::Ok();
+}
+
+}  // namespace codec
