@@ -26,13 +26,13 @@ namespace {
 using testing_support::FileExists;
 using testing_support::TempDir;
 
-struct Run {
+struct CliRun {
     int status = -1;
     std::string err;
     std::string out;
 };
 
-Run RunCli(const std::vector<std::string>& args, const TempDir& dir) {
+CliRun RunCli(const std::vector<std::string>& args, const TempDir& dir) {
     const std::string errPath = dir.file(".stderr");
     const std::string outPath = dir.file(".stdout");
     std::vector<std::string> all{GLIMBRA_CLI_PATH};
@@ -45,7 +45,7 @@ Run RunCli(const std::vector<std::string>& args, const TempDir& dir) {
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    Run run;
+    CliRun run;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
         int st = 0;
         waitpid(pid, &st, 0);
@@ -112,10 +112,10 @@ std::vector<std::string> FilesIn(const std::string& folder) {
 
 TEST(Cli, HelpAndVersionSucceed) {
     TempDir dir;
-    const Run help = RunCli({"--help"}, dir);
+    const CliRun help = RunCli({"--help"}, dir);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--tile"), std::string::npos);
-    const Run version = RunCli({"--version"}, dir);
+    const CliRun version = RunCli({"--version"}, dir);
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("glimbra-cli ", 0), 0u);
 }
@@ -132,7 +132,7 @@ TEST(Cli, UsageErrorsExitWithTwo) {
              {"--png-rate", "3", a, a, dir.file("o.png")},
              {a, a, dir.file("o.gif")},
              {"--batch", a, dir.path()}}) {
-        const Run r = RunCli(args, dir);
+        const CliRun r = RunCli(args, dir);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_FALSE(r.err.empty());
     }
@@ -148,7 +148,7 @@ TEST_P(CliCompose, WritesTheSameResultAsTheWindowProcedures) {
     const std::string tex = MakePng(dir, "tex.png", 16, 9, 3);
     for (std::int16_t tile : {basCommon::kTrue, basCommon::kFalse}) {
         const std::string out = dir.file("出力 結果" + GetParam());
-        const Run r = RunCli({tile == basCommon::kTrue ? "--tile" : "--stretch", src, tex, out}, dir);
+        const CliRun r = RunCli({tile == basCommon::kTrue ? "--tile" : "--stretch", src, tex, out}, dir);
         ASSERT_EQ(r.status, 0) << r.err;
         ExpectSameImage(out, ComposeInProcess(src, tex, tile).picLoad[2].Image());
     }
@@ -205,7 +205,7 @@ TEST(Cli, BadInputNamesTheFileAndLeavesNoOutput) {
              {dir.file("empty.bmp"), good, dir.file("o3.png"), "empty.bmp"},
              {dir.file("folder.bmp"), good, dir.file("o4.png"), "folder.bmp"},
              {good, good, dir.file("no such folder/o5.png"), "o5.png"}}) {
-        const Run r = RunCli({c.source, c.floating, c.output}, dir);
+        const CliRun r = RunCli({c.source, c.floating, c.output}, dir);
         EXPECT_EQ(r.status, 1) << c.named;
         EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -218,7 +218,7 @@ TEST(Cli, FailedWriteKeepsTheExistingOutput) {
     TempDir dir;
     const std::string good = MakeBmp(dir, "good.bmp", 10, 10, 9);
     testing_support::WriteBytes(dir.file("keep.png"), "old contents");
-    const Run r = RunCli({dir.file("missing.bmp"), good, dir.file("keep.png")}, dir);
+    const CliRun r = RunCli({dir.file("missing.bmp"), good, dir.file("keep.png")}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(testing_support::ReadBytes(dir.file("keep.png")), "old contents");
 }
@@ -230,7 +230,7 @@ TEST(Cli, BatchComposesEverySourceAndReportsFailures) {
     std::vector<std::string> args{"--batch", "--tile", "--format", "png", tex, dir.file("out")};
     for (int i = 0; i < 5; ++i) args.push_back(MakeBmp(dir, "src" + std::to_string(i) + ".bmp", 20 + i, 10, 11 + i));
     args.push_back(dir.file("missing.bmp"));
-    const Run r = RunCli(args, dir);
+    const CliRun r = RunCli(args, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.bmp"), std::string::npos);
     EXPECT_NE(r.err.find("[6/6]"), std::string::npos) << r.err;
