@@ -29,7 +29,7 @@ void Tile(compose::SlotSet& slots, int w0, int h0, int w1, int h1) {
     const int columns = ExtraTiles(w0, w1) + 1;
     const int rows = ExtraTiles(h0, h1) + 1;
     platform::HDC dst = slots.picTemp.hDC();
-    platform::HDC src = slots.picLoad[1].hDC();
+    const platform::Bitmap* src = &slots.picLoad[1].Image();
     // Tiles never overlap (each is at most w1 x h1 at a pitch of w1 x h1), so they may be drawn
     // in any order and on several threads. A single tile spreads its own rows instead.
     const int tiles = columns * rows;
@@ -71,7 +71,7 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
     if (tile == kTrue) {
         Tile(slots, w0, h0, w1, h1);
     } else {
-        platform::StretchBlt(temp.hDC(), 0, 0, temp.Width(), temp.Height(), floating.hDC(), 0, 0,
+        platform::StretchBlt(temp.hDC(), 0, 0, temp.Width(), temp.Height(), &floating.Image(), 0, 0,
                              w1, h1, platform::SRCCOPY);
     }
 

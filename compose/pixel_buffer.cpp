@@ -63,7 +63,9 @@ std::int32_t ReadPixels(platform::Surface& surface, PixelBuffer& buffer, Status*
 }
 
 std::int32_t WritePixels(platform::Surface& surface, const PixelBuffer& buffer) {
-    platform::Bitmap& bitmap = *surface.hDC();
+    platform::Bitmap* target = surface.hDC();
+    if (!target) return -1;
+    platform::Bitmap& bitmap = *target;
     const int w = bitmap.width();
     const std::size_t pixels = bitmap.pixelCount();
     if (pixels == 0 || buffer.size() < pixels) return -1;

@@ -85,14 +85,19 @@ bool LoadPngSlot(platform::Surface& slot, const std::string& path, std::string* 
         return false;
     }
     // The slot takes the image's own size (no margin), so that a picture gives the same
-    // composition whether it came from a PNG or a BMP file.
-    if (platform::Status s = slot.Resize(picture.pixels.width(), picture.pixels.height()); !s) {
+    // composition whether it came from a PNG or a BMP file. The new bitmap is made whole (the
+    // background, an assigned picture, if any, then the PNG alpha over them) before it replaces
+    // the slot's.
+    platform::Bitmap drawn;
+    if (platform::Status s = drawn.Allocate(picture.pixels.width(), picture.pixels.height()); !s) {
         SetReason(reason, s.reason());
         return false;
     }
+    drawn.Fill(slot.BackColor());
+    if (slot.GetPicture()) platform::DrawPicture(drawn, *slot.GetPicture(), 0, 0);
+    platform::DrawPicture(drawn, picture, 0, 0);
     slot.SetVisible(false);
-    slot.Cls();  // down to the background and an assigned picture, if any
-    platform::DrawPicture(*slot.hDC(), picture, 0, 0);
+    slot.Adopt(std::move(drawn));
     slot.Refresh();
     slot.SetVisible(true);
     return true;

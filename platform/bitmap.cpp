@@ -1,6 +1,7 @@
 #include "platform/bitmap.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -21,23 +22,57 @@ Status CheckBitmapSize(std::int64_t width, std::int64_t height) {
     return Status::Ok();
 }
 
+namespace {
+
+std::shared_ptr<std::uint32_t[]> NewPixels(std::size_t count) {
+    std::uint32_t* raw = new (std::nothrow) std::uint32_t[count];
+    if (!raw) return nullptr;
+    try {
+        return std::shared_ptr<std::uint32_t[]>(raw);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // the shared_ptr constructor has freed raw
+    }
+}
+
+Status OutOfMemory(int width, int height) {
+    return Status::Fail("メモリが足りません (" + std::to_string(width) + " × " +
+                        std::to_string(height) + " 画素)");
+}
+
+}  // namespace
+
 Status Bitmap::Allocate(int width, int height) {
     if (Status s = CheckBitmapSize(width, height); !s) return s;
     const std::size_t count = std::size_t(width) * std::size_t(height);
-    if (count != capacity_) {
-        std::unique_ptr<std::uint32_t[]> fresh;
-        if (count > 0) {
-            fresh.reset(new (std::nothrow) std::uint32_t[count]);
-            if (!fresh) {
-                return Status::Fail("メモリが足りません (" + std::to_string(width) + " × " +
-                                    std::to_string(height) + " 画素)");
-            }
-        }
+    if (count != capacity_ || shared()) {
+        std::shared_ptr<std::uint32_t[]> fresh;
+        if (count > 0 && !(fresh = NewPixels(count))) return OutOfMemory(width, height);
         pixels_ = std::move(fresh);
         capacity_ = count;
     }
     width_ = width;
     height_ = height;
+    return Status::Ok();
+}
+
+void Bitmap::ShareFrom(const Bitmap& other) {
+    pixels_ = other.pixels_;
+    width_ = other.width_;
+    height_ = other.height_;
+    capacity_ = other.capacity_;
+}
+
+Status Bitmap::MakeUnique() {
+    if (!shared()) return Status::Ok();
+    std::shared_ptr<std::uint32_t[]> copy = NewPixels(capacity_);
+    if (!copy) return OutOfMemory(width_, height_);
+    const std::uint32_t* from = pixels_.get();
+    std::uint32_t* to = copy.get();
+    const std::size_t w = std::size_t(width_);
+    ParallelFor(height_, [&](int y0, int y1) {
+        std::memcpy(to + y0 * w, from + y0 * w, std::size_t(y1 - y0) * w * 4);
+    });
+    pixels_ = std::move(copy);
     return Status::Ok();
 }
 

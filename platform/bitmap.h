@@ -30,13 +30,21 @@ public:
     Bitmap() = default;
     Bitmap(const Bitmap&) = delete;
     Bitmap& operator=(const Bitmap&) = delete;
-    Bitmap(Bitmap&&) noexcept = default;
+    Bitmap(Bitmap&&) noexcept = default;  // moves leave the source empty
     Bitmap& operator=(Bitmap&&) noexcept = default;
 
-    // Makes the bitmap width x height. The storage is kept when the pixel count does not change;
-    // otherwise it is replaced and the contents are undefined. On failure (size over the limit,
-    // memory exhausted) the bitmap is left exactly as it was.
+    // Makes the bitmap width x height. The storage is kept when the pixel count does not change
+    // and it is not shared; otherwise it is replaced and the contents are undefined. On failure
+    // (size over the limit, memory exhausted) the bitmap is left exactly as it was.
     Status Allocate(int width, int height);
+
+    // Copy on write: a surface showing an unchanged picture shares the picture's pixels instead
+    // of holding a second copy. ShareFrom makes this bitmap a read-only view of other's pixels;
+    // MakeUnique gives it storage of its own again (a copy) before anything writes to it.
+    // Writers reach a bitmap through Surface::hDC(), which calls MakeUnique.
+    void ShareFrom(const Bitmap& other);
+    Status MakeUnique();
+    bool shared() const { return pixels_ && pixels_.use_count() > 1; }
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -59,7 +67,7 @@ private:
     int width_ = 0;
     int height_ = 0;
     std::size_t capacity_ = 0;
-    std::unique_ptr<std::uint32_t[]> pixels_;
+    std::shared_ptr<std::uint32_t[]> pixels_;
 };
 
 }  // namespace platform

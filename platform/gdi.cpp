@@ -9,7 +9,7 @@
 
 namespace platform {
 
-int BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int srcX, int srcY,
+int BitBlt(HDC dst, int x, int y, int width, int height, const Bitmap* src, int srcX, int srcY,
            std::uint32_t rop) {
     if (!dst || !src || rop != SRCCOPY) return 0;
     // Clip in 64 bits: positions plus sizes may exceed the int range.
@@ -43,7 +43,7 @@ int BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int srcX, int 
     return 1;
 }
 
-int StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int srcX, int srcY,
+int StretchBlt(HDC dst, int x, int y, int width, int height, const Bitmap* src, int srcX, int srcY,
                int srcWidth, int srcHeight, std::uint32_t rop) {
     if (!dst || !src || rop != SRCCOPY || dst == src) return 0;
     if (width <= 0 || height <= 0 || srcWidth <= 0 || srcHeight <= 0) return 0;

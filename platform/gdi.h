@@ -13,7 +13,7 @@ inline constexpr std::uint32_t SRCCOPY = 0x00CC0020u;
 
 // Copies the width x height rectangle at (srcX, srcY) of src to (x, y) of dst, clipped at the
 // edges of both bitmaps. Only SRCCOPY is supported. Returns nonzero on success.
-int BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int srcX, int srcY,
+int BitBlt(HDC dst, int x, int y, int width, int height, const Bitmap* src, int srcX, int srcY,
            std::uint32_t rop);
 
 // Scales the srcWidth x srcHeight rectangle at (srcX, srcY) of src onto the width x height
@@ -21,7 +21,7 @@ int BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int srcX, int 
 // rectangle takes source column srcX + floor((2i + 1) * srcWidth / (2 * width)); rows likewise.
 // Destination pixels outside dst, or whose source pixel lies outside src, are left alone.
 // Only positive sizes and SRCCOPY are supported. Returns nonzero on success.
-int StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int srcX, int srcY,
+int StretchBlt(HDC dst, int x, int y, int width, int height, const Bitmap* src, int srcX, int srcY,
                int srcWidth, int srcHeight, std::uint32_t rop);
 
 }  // namespace platform

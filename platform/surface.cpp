@@ -42,6 +42,12 @@ void Surface::SetVisible(bool visible) {
 }
 
 Status Surface::SetPicture(std::shared_ptr<const Picture> picture) {
+    if (autoSize_ && picture && !picture->hasAlpha) {
+        // The surface takes the picture's size and shows nothing else: share its pixels.
+        picture_ = std::move(picture);
+        bitmap_.ShareFrom(picture_->pixels);
+        return Status::Ok();
+    }
     if (autoSize_ && picture) {
         if (Status s = Resize(picture->pixels.width(), picture->pixels.height(), false); !s) {
             return s;
@@ -53,6 +59,14 @@ Status Surface::SetPicture(std::shared_ptr<const Picture> picture) {
 }
 
 void Surface::Cls() {
+    if (picture_ && !picture_->hasAlpha && picture_->pixels.width() == Width() &&
+        picture_->pixels.height() == Height()) {
+        bitmap_.ShareFrom(picture_->pixels);
+        return;
+    }
+    // Own storage of the same size (a fresh one when it was shared); kept as it is when even
+    // that cannot be had.
+    if (!bitmap_.Allocate(Width(), Height())) return;
     bitmap_.Fill(backColor_);
     if (picture_) DrawPicture(bitmap_, *picture_, 0, 0);
 }

@@ -48,14 +48,21 @@ public:
     // (background, then the picture at the top-left corner). On failure nothing changes.
     Status SetPicture(std::shared_ptr<const Picture> picture);
 
-    // Fills the bitmap with the background colour, then draws the assigned picture.
+    // Fills the bitmap with the background colour, then draws the assigned picture. An opaque
+    // picture of the surface's own size is not copied: the bitmap shares its pixels until
+    // something draws into it.
     void Cls();
+
+    // Replaces the bitmap with one made elsewhere (the surface takes its size).
+    void Adopt(Bitmap&& bitmap) { bitmap_ = std::move(bitmap); }
 
     // Tells the observer (the window that shows this surface) to repaint.
     void Refresh();
     void SetObserver(std::function<void()> observer) { observer_ = std::move(observer); }
 
-    HDC hDC() { return &bitmap_; }
+    // The bitmap, to draw into. A bitmap shared with the assigned picture is copied first; if
+    // that copy cannot be allocated the result is null, which every drawing call refuses.
+    HDC hDC() { return bitmap_.MakeUnique() ? &bitmap_ : nullptr; }
     const Bitmap& Image() const { return bitmap_; }
 
 private:
