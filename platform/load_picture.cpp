@@ -15,6 +15,7 @@
 #include <new>
 #include <string_view>
 
+#include "platform/bmp_read.h"
 #include "platform/files.h"
 
 namespace platform {
@@ -354,6 +355,14 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
     const char* qtFormat = QtName(format);
     switch (format) {
         case Format::Bmp:
+            // Direct-colour bitmaps are ours: Qt's reader refuses the 56-byte header and leaves
+            // 5 and 6-bit channels short of white. Palette and run-length ones stay with Qt.
+            if (IsDirectBmp(bytes)) {
+                auto picture = std::make_shared<Picture>();
+                if (Status s = ReadBmp(bytes, *picture); !s) return s;
+                out = std::move(picture);
+                return Status::Ok();
+            }
             check = CheckBmp(bytes);
             break;
         case Format::Gif:
@@ -411,6 +420,12 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
     const std::size_t rowBytes = std::size_t(image.width()) * 4;
     for (int y = 0; y < image.height(); ++y) {
         std::memcpy(picture->pixels.row(y), image.constScanLine(y), rowBytes);
+    }
+    if (!alpha) {
+        // Qt's readers do not always write the fourth byte of an RGB32 image (a GIF frame larger
+        // than its screen leaves it 0); an opaque picture has 255 there, as the layout promises.
+        std::uint32_t* p = picture->pixels.data();
+        for (std::size_t i = 0, n = picture->pixels.pixelCount(); i < n; ++i) p[i] |= kOpaque;
     }
     out = std::move(picture);
     return Status::Ok();

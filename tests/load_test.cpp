@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,7 @@
 
 #include "compose/slots.h"
 #include "imagefiles/load_image.h"
+#include "platform/bmp_read.h"
 #include "test_support.h"
 
 namespace {
@@ -70,6 +72,55 @@ std::string BmpBytes(const Bitmap& img, BmpKind kind, std::int32_t declaredW = 0
                 row += char(p), row += char(p >> 8), row += char(p >> 16);
                 if (bits == 32) row += '\0';
             }
+        }
+        row.resize(stride, '\0');
+        s += row;
+    }
+    return s;
+}
+
+// A direct-colour BMP. Each channel is packed as v * max / 255, exact for 8-bit channels and for
+// 0 and 255. The masks go where files keep them: in a longer header, or after a 40-byte one with
+// bit fields.
+struct Direct {
+    int bits;                   // 16, 24 or 32
+    std::uint32_t compression;  // 0 plain, 3 bit fields, 6 bit fields with alpha
+    std::uint32_t header;       // 40, 52, 56, 108 or 124 bytes
+    std::uint32_t masks[4];     // red, green, blue, alpha: how the pixels are packed
+};
+constexpr Direct k555{16, 0, 40, {0x7C00, 0x03E0, 0x001F, 0}};
+constexpr Direct k565{16, 3, 40, {0xF800, 0x07E0, 0x001F, 0}};
+constexpr Direct k4444V3{16, 3, 56, {0xF00, 0xF0, 0xF, 0xF000}};
+constexpr Direct k1555V5{16, 3, 124, {0x7C00, 0x3E0, 0x1F, 0x8000}};
+constexpr Direct k2101010V5{32, 3, 124, {0x3FF00000, 0xFFC00, 0x3FF, 0xC0000000}};
+constexpr Direct kArgbV5{32, 3, 124, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}};
+constexpr Direct kXrgb{32, 0, 40, {0xFF0000, 0xFF00, 0xFF, 0}};
+constexpr Direct kArgbPlainV5{32, 0, 124, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}};
+
+std::string DirectBmp(const Bitmap& img, const Direct& d, bool topDown = false) {
+    const std::uint32_t w = std::uint32_t(img.width()), h = std::uint32_t(img.height());
+    const std::uint32_t stride = (w * std::uint32_t(d.bits) + 31) / 32 * 4;
+    const std::uint32_t offset =
+        14 + d.header + (d.header == 40 && d.compression ? (d.compression == 6 ? 16 : 12) : 0);
+    std::string s = "BM";
+    Put32(s, offset + stride * h), Put32(s, 0), Put32(s, offset), Put32(s, d.header);
+    Put32(s, w), Put32(s, topDown ? 0 - h : h), Put16(s, 1), Put16(s, unsigned(d.bits));
+    Put32(s, d.compression), Put32(s, stride * h), Put32(s, 2835), Put32(s, 2835);
+    Put32(s, 0), Put32(s, 0);
+    for (std::uint32_t m : d.masks) Put32(s, m);
+    s.resize(offset, '\0');                          // drops the masks of a plain 40-byte file
+    static constexpr int kFrom[4] = {16, 8, 0, 24};  // where a Bitmap keeps red, green, blue, alpha
+    for (std::uint32_t r = 0; r < h; ++r) {
+        std::string row;
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const std::uint32_t p = img.at(int(x), int(topDown ? r : h - 1 - r));
+            std::uint32_t packed = d.bits == 24 ? p : 0;
+            for (int c = 0; c < 4 && d.bits != 24; ++c) {
+                const std::uint32_t m = d.masks[c];
+                const std::uint32_t low = m ? std::uint32_t(std::countr_zero(m)) : 0;
+                packed |= ((p >> kFrom[c] & 0xFF) * (m >> low) + 127) / 255 << low;
+            }
+            for (int k = 0; k < d.bits / 8; ++k) row += char(packed >> (8 * k));
         }
         row.resize(stride, '\0');
         s += row;
@@ -191,6 +242,13 @@ std::uint32_t Smooth(int x, int y) {
     return platform::Rgb(std::uint8_t(x * 4), std::uint8_t(y * 4), 128);
 }
 
+// Channels of 0 and 255 only, which every channel width holds exactly.
+std::uint32_t TwoLevel(int x, int y) {
+    const std::uint32_t p = PatternPixel(x, y, 40);
+    return platform::Rgb(p & 0x800000 ? 255 : 0, p & 0x8000 ? 255 : 0, p & 0x80 ? 255 : 0);
+}
+std::uint32_t Pattern41(int x, int y) { return PatternPixel(x, y, 41); }
+
 std::vector<std::uint8_t> Indices(const Bitmap& b, const std::vector<std::uint32_t>& palette) {
     std::vector<std::uint8_t> out;
     for (int y = 0; y < b.height(); ++y) {
@@ -218,6 +276,40 @@ const FormatCase kFormats[] = {
     {"BmpTopDown", "a.bmp", 13, 41,
      [](auto& b, auto& p) { WriteBytes(p, BmpBytes(b, BmpKind::TopDown24)); },
      [](int x, int y) { return PatternPixel(x, y, 3); }},
+    // Direct-colour layouts, read by our own reader. Widths 1 to 3 give every row padding.
+    {"Bmp16Plain", "a.bmp", 7, 5, [](auto& b, auto& p) { WriteBytes(p, DirectBmp(b, k555)); },
+     TwoLevel},
+    {"Bmp16Fields565TopDown", "a.bmp", 5, 4,
+     [](auto& b, auto& p) { WriteBytes(p, DirectBmp(b, k565, true)); }, TwoLevel},
+    {"Bmp32FieldsOddOrder", "a.bmp", 9, 3,
+     [](auto& b, auto& p) {
+         WriteBytes(p, DirectBmp(b, {32, 3, 40, {0xFF000000, 0xFF0, 0xFF0000, 0}}));
+     },
+     Pattern41},
+    {"Bmp32AlphaFields", "a.bmp", 3, 2,
+     [](auto& b, auto& p) {
+         WriteBytes(p, DirectBmp(b, {32, 6, 40, {0xFF00, 0xFF0000, 0xFF000000, 0xFF}}));
+     },
+     Pattern41},
+    {"Bmp32Header52", "a.bmp", 3, 3,
+     [](auto& b, auto& p) {
+         WriteBytes(p, DirectBmp(b, {32, 3, 52, {0xFF, 0xFF00, 0xFF0000}}));
+     },
+     Pattern41},
+    {"Bmp16Header56", "a.bmp", 6, 6,
+     [](auto& b, auto& p) { WriteBytes(p, DirectBmp(b, k4444V3, true)); }, TwoLevel},
+    {"Bmp24Header108Width1", "a.bmp", 1, 4,
+     [](auto& b, auto& p) {
+         WriteBytes(p, DirectBmp(b, {24, 0, 108, {}}));
+     },
+     Pattern41},
+    {"Bmp24Header124Width2TopDown", "a.bmp", 2, 3,
+     [](auto& b, auto& p) {
+         WriteBytes(p, DirectBmp(b, {24, 0, 124, {}}, true));
+     },
+     Pattern41},
+    {"Bmp32Header124", "a.bmp", 4, 4,
+     [](auto& b, auto& p) { WriteBytes(p, DirectBmp(b, kArgbV5)); }, Holey},
     // Content decides the format, not the name.
     {"BmpNamedJpg", "bitmap.jpg", 8, 8,
      [](auto& b, auto& p) { WriteBytes(p, BmpBytes(b, BmpKind::Rgb24)); },
@@ -466,6 +558,108 @@ TEST(LoadPng, SecondLoadReplacesTheFirst) {
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 5; ++x) ASSERT_EQ(slotSet.picLoad[0].Image().at(x, y), second.at(x, y));
     }
+}
+
+// ---- Direct-colour BMPs: values, alpha and broken headers -------------------------------------
+
+// One stored pixel and the 0xAARRGGBB it must give. A channel of w bits holding v gives
+// v * 255 / (2^w - 1) rounded to nearest.
+struct ValueCase {
+    const char* name;
+    Direct layout;
+    std::uint32_t stored, want;
+    bool hasAlpha;
+};
+
+const ValueCase kValues[] = {
+    {"FiveBitFullScale", k555, 0x7FFF, 0xFFFFFFFF, false},
+    {"FiveBitRounds", k555, 3 << 10 | 1 << 5 | 16, 0xFF190884, false},  // 24.7, 8.2, 131.6
+    {"SixBitGreen", k565, 32 << 5 | 1, 0xFF008208, false},              // 129.5, 8.2
+    {"FourBitsAndAlpha", k4444V3, 0x18F0, 0x1188FF00, true},
+    {"OneBitAlphaClear", k1555V5, 0x001F, 0x000000FF, true},
+    {"TenBitsTwoBitAlpha", k2101010V5, 2u << 30 | 1023u << 20 | 512u << 10 | 1, 0xAAFF8000, true},
+    {"EmptyMaskReadsZero", {16, 3, 40, {0xFF00, 0xFF, 0, 0}}, 0xFFFF, 0xFFFFFF00, false},
+    // Under the 40-byte header the fourth byte of a plain pixel is padding, not alpha; the longer
+    // headers' alpha mask counts for plain pixels too.
+    {"FourthBytePadding", kXrgb, 0x12345678, 0xFF345678, false},
+    {"PlainWithAlphaMask", kArgbPlainV5, 0x12345678, 0x12345678, true},
+    {"AllOpaqueIsNoAlpha", kArgbV5, 0xFF345678, 0xFF345678, false},
+};
+
+void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
+
+class ReadDirectBmp : public testing::TestWithParam<ValueCase> {};
+
+TEST_P(ReadDirectBmp, GivesTheWorkedValue) {
+    const ValueCase& c = GetParam();
+    std::string file = DirectBmp(Make(1, 1, [](int, int) { return 0u; }), c.layout);
+    for (int k = 0; k < c.layout.bits / 8; ++k) file[file.size() - 4 + k] = char(c.stored >> 8 * k);
+    ASSERT_TRUE(platform::IsDirectBmp(file));
+    platform::Picture picture;
+    const platform::Status s = platform::ReadBmp(file, picture);
+    ASSERT_TRUE(s) << s.reason();
+    EXPECT_EQ(picture.pixels.at(0, 0), c.want) << std::hex << picture.pixels.at(0, 0);
+    EXPECT_EQ(picture.hasAlpha, c.hasAlpha);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ReadDirectBmp, testing::ValuesIn(kValues),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A 4x3 file under the 124-byte header, spoilt; refused with the reason's first words and the
+// picture left alone.
+const std::string kTooBig = "画像が大きすぎます", kCut = "ファイルが途中で切れています",
+                  kBroken = "画像のデータが壊れています (BMP)";
+
+void Set32(std::string& s, std::size_t at, std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) s[at + std::size_t(k)] = char(v >> 8 * k);
+}
+
+struct BadCase {
+    const char* name;
+    std::function<void(std::string&)> spoil;
+    const std::string& reason;
+};
+
+const BadCase kBadHeaders[] = {
+    {"HeightMinus2To31", [](auto& s) { Set32(s, 22, 0x80000000u); }, kTooBig},
+    {"WidthOverLimit", [](auto& s) { Set32(s, 18, 0x7FFFFFFFu); }, kTooBig},
+    {"RowSizeBeyond32Bits", [](auto& s) { Set32(s, 18, 200'000'000), Set32(s, 22, 1); }, kCut},
+    {"OffsetPastEnd", [](auto& s) { Set32(s, 10, 0xFFFFFFF0u); }, kCut},
+    {"LastByteMissing", [](auto& s) { s.pop_back(); }, kCut},
+    {"HeaderCut", [](auto& s) { s.resize(60); }, kCut},
+    {"OffsetInsideHeader", [](auto& s) { Set32(s, 10, 100); }, kBroken},
+    {"MaskWithGap", [](auto& s) { Set32(s, 54, 0xF0F0); }, kBroken},
+    {"ZeroWidth", [](auto& s) { Set32(s, 18, 0); }, kBroken},
+    {"NegativeWidth", [](auto& s) { Set32(s, 18, 0xFFFFFFFFu); }, kBroken},
+};
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
+
+class RefuseDirectBmp : public testing::TestWithParam<BadCase> {};
+
+TEST_P(RefuseDirectBmp, NamesTheFault) {
+    std::string file = DirectBmp(Make(4, 3, Pattern41), kArgbV5);
+    GetParam().spoil(file);
+    platform::Picture picture;
+    ASSERT_TRUE(picture.pixels.Allocate(1, 1));
+    const platform::Status s = platform::ReadBmp(file, picture);
+    EXPECT_EQ(s.reason().rfind(GetParam().reason, 0), 0u) << s.reason();
+    EXPECT_EQ(picture.pixels.width(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, RefuseDirectBmp, testing::ValuesIn(kBadHeaders),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Some writers leave out the last row's padding; a byte short of its pixels is a cut file.
+TEST(ReadDirectBmp, LastRowNeedsItsPixelsNotItsPadding) {
+    const Bitmap image = Make(3, 2, Pattern41);
+    std::string file = DirectBmp(image, {24, 0, 40, {}});
+    file.resize(file.size() - 3);
+    platform::Picture picture;
+    ASSERT_TRUE(platform::ReadBmp(file, picture));
+    EXPECT_EQ(picture.pixels.at(2, 0), image.at(2, 0));
+    file.pop_back();
+    EXPECT_EQ(platform::ReadBmp(file, picture).reason(), kCut);
 }
 
 }  // namespace
