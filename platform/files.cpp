@@ -42,6 +42,24 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// A target that is a symbolic link is written through it: the new contents replace the file the
+// link points to, so the link stays a link (a linked settings file or output keeps being one).
+// A relative link is taken from the link's own folder, as the system does; a chain is followed
+// to its end, at most as deep as the kernel follows one. A dangling link gives the path it names,
+// which is then created. False for a loop.
+bool ResolveLinks(std::string& path) {
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st{};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        std::error_code ec;
+        const std::filesystem::path link = std::filesystem::read_symlink(path, ec);
+        if (ec) return true;
+        path = link.is_absolute() ? link.string()
+                                  : (std::filesystem::path(FolderOf(path)) / link).string();
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string ErrnoText(int error) {
@@ -55,6 +73,7 @@ std::string ErrnoText(int error) {
         case EROFS: return "読み取り専用のファイルシステムです";
         case ENAMETOOLONG: return "パスが長すぎます";
         case ENOTDIR: return "パスの途中がフォルダではありません";
+        case ELOOP: return "シンボリックリンクが循環しています";
         case ENOMEM: return "メモリが足りません";
         case EIO: return "入出力エラー";
         default: return std::strerror(error);
@@ -92,6 +111,7 @@ AtomicFile::~AtomicFile() {
 }
 
 Status AtomicFile::Create() {
+    if (!ResolveLinks(target_)) return Status::Fail(ErrnoText(ELOOP));
     struct stat st{};
     if (::stat(target_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return Status::Fail(ErrnoText(EISDIR));

@@ -17,6 +17,7 @@ Status ReadWholeFile(const std::string& path, std::string& contents, std::uint64
 // file in the target's folder, which is flushed to disk and then renamed over the target. An
 // existing target keeps its permissions. Until Commit, and after a failed Commit, the target is
 // untouched; a temporary file that was not committed is removed by the destructor.
+// A target that is a symbolic link stays one: the file it points to is replaced.
 class AtomicFile {
 public:
     explicit AtomicFile(std::string target);

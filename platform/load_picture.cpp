@@ -209,7 +209,10 @@ Status PickIcoEntry(std::string_view d, QByteArray& payload, const char*& qtForm
             continue;
         }
         if (c.width <= 0 || c.height <= 0) continue;
-        const std::int64_t area = c.width * c.height, bestArea = best.width * best.height;
+        // A PNG entry's sides reach 2^32 - 1 each: their product needs all 64 unsigned bits.
+        const std::uint64_t area = std::uint64_t(c.width) * std::uint64_t(c.height);
+        const std::uint64_t bestArea =
+            best.width < 0 ? 0 : std::uint64_t(best.width) * std::uint64_t(best.height);
         if (best.width < 0 || area > bestArea || (area == bestArea && c.bits > best.bits)) best = c;
     }
     if (best.width < 0) return Corrupt(Format::Ico);

@@ -160,7 +160,11 @@ std::string_view NewlineOf(std::string_view text) {
     return (lf != text.npos && lf > 0 && text[lf - 1] == '\r') ? "\r\n" : "\n";
 }
 
-bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != s.npos; }
+// A NUL counts too: it ends a text for the Windows functions, and a file holding one reads as
+// unusable, so writing it would lose every other setting.
+bool HasLineBreak(std::string_view s) {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) != s.npos;
+}
 
 // Names and values that would change the file's structure, or could never be read back as
 // written, are refused instead of written.
@@ -191,7 +195,8 @@ std::uint32_t GetPrivateProfileStringA(const std::string& section, const std::st
         }
     }
     const std::size_t n = std::min<std::size_t>(result.size(), size - 1);
-    std::memcpy(buffer, result.data(), n);
+    // An empty value may be a view without storage (a null pointer), which memcpy must not get.
+    if (n > 0) std::memcpy(buffer, result.data(), n);
     buffer[n] = '\0';
     return std::uint32_t(n);
 }
