@@ -134,6 +134,22 @@ TEST(Surface, PictureSizesAnAutoSizingSurfaceAndDrawsOverTheBackground) {
     EXPECT_EQ(fixed.Width(), 4);
 }
 
+// A slot shows an opaque picture without a second copy; drawing into it must never reach the
+// picture, and clearing brings the picture back.
+TEST(Surface, SharedPictureIsCopiedBeforeAnythingDrawsIntoIt) {
+    auto pic = std::make_shared<platform::Picture>();
+    pic->pixels = Make(4, 3, 9);
+    platform::Surface s(10, 10, true);
+    ASSERT_TRUE(s.SetPicture(pic));
+    EXPECT_EQ(s.Image().data(), pic->pixels.data());
+    const std::uint32_t original = pic->pixels.at(1, 1);
+    s.hDC()->at(1, 1) = Rgb(1, 2, 3);
+    EXPECT_EQ(pic->pixels.at(1, 1), original);
+    EXPECT_EQ(s.Image().at(1, 1), Rgb(1, 2, 3));
+    s.Cls();
+    EXPECT_EQ(s.Image().at(1, 1), original);
+}
+
 TEST(BlendRowOver, RoundsToNearestAndIsExactAtTheEnds) {
     for (std::uint32_t a : {0u, 1u, 127u, 128u, 254u, 255u}) {
         for (std::uint32_t c : {0u, 1u, 100u, 255u}) {
