@@ -39,6 +39,11 @@ std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t heig
 // Writes the whole bitmap as an uncompressed 24-bit bottom-up BMP file.
 platform::Status SavePicture(const platform::Bitmap& image, const std::string& path);
 
+// The area a writer takes: width x height from the bitmap's top-left corner, clipped to the
+// bitmap. Fails for a missing bitmap, a non-positive size or an empty area.
+platform::Status WriteArea(platform::HDC dc, std::int32_t width, std::int32_t height, int& w,
+                           int& h);
+
 // The output side shared by the writers: a file opened with fopen for writing, every write and
 // the close checked. The first failure is kept as the reason; later writes do nothing, so a
 // writer can check once at the end. A file that was not closed successfully is removed by the

@@ -28,15 +28,8 @@ std::int32_t Failed(std::string* reason, const std::string& text) {
 std::int32_t DCSavetoJPEG(platform::HDC dc, std::int32_t width, std::int32_t height,
                           const std::string& path, std::uint8_t rate, std::int32_t progressive,
                           std::string* reason) {
-    if (!dc) return Failed(reason, "保存する画像がありません");
-    if (width <= 0 || height <= 0) {
-        return Failed(reason, "画像の大きさが不正です (" + std::to_string(width) + " × " +
-                                  std::to_string(height) + ")");
-    }
-    // The rectangle starts at the top-left corner and is clipped to the bitmap.
-    const int w = std::min<int>(width, dc->width());
-    const int h = std::min<int>(height, dc->height());
-    if (w <= 0 || h <= 0) return Failed(reason, "保存する画像がありません");
+    int w = 0, h = 0;
+    if (platform::Status s = WriteArea(dc, width, height, w, h); !s) return Failed(reason, s.reason());
     // The rate is the quality factor of the JPEG standard's tables; 0 would be no valid quality.
     const int quality = std::clamp<int>(rate, 1, 100);
 
