@@ -10,19 +10,10 @@
 #include "codec/codec.h"
 #include "platform/files.h"
 #include "platform/load_picture.h"
+#include "startup/settings.h"
 
 namespace basCommon {
 namespace {
-
-// The upper-cased last four characters (the whole text when shorter). Only ASCII letters change
-// case: the extensions compared against are ASCII.
-std::string UpperTail4(const std::string& path) {
-    std::string tail = path.size() > 4 ? path.substr(path.size() - 4) : path;
-    for (char& c : tail) {
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    }
-    return tail;
-}
 
 void SetReason(std::string* reason, const std::string& text) {
     if (reason) *reason = text;
@@ -110,7 +101,7 @@ std::int32_t LoadImageSlot(compose::SlotSet& slots, const std::string& path, std
         return 1;
     }
     platform::Surface& slot = slots.picLoad[std::size_t(index)];
-    if (UpperTail4(path) == ".PNG") {
+    if (basFunc::UpperTail4(path) == ".PNG") {
         if (!LoadPngSlot(slot, path, reason)) return 1;
     } else {
         std::shared_ptr<const platform::Picture> picture;

@@ -50,16 +50,6 @@ constexpr std::string_view kFilterPattern =
 // OFN_HIDEREADONLY | OFN_CREATEPROMPT; no overwrite prompt from the dialog, the command asks.
 constexpr const char* kSaveFlags = "8196";
 
-// The last four characters upper-cased (the whole text when shorter). Only ASCII letters change:
-// the extensions compared against are ASCII.
-std::string UpperTail4(const std::string& name) {
-    std::string tail = name.size() > 4 ? name.substr(name.size() - 4) : name;
-    for (char& c : tail) {
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    }
-    return tail;
-}
-
 std::string TrimSpaces(const std::string& text) {
     const auto first = text.find_first_not_of(' ');
     if (first == std::string::npos) return {};
@@ -79,7 +69,7 @@ Status WriterStatus(std::int32_t result, const std::string& reason) {
 }  // namespace
 
 std::string SettleExtension(const std::string& name, std::int32_t filterIndex, std::string* ext) {
-    std::string tail = UpperTail4(name);
+    std::string tail = basFunc::UpperTail4(name);
     std::string result = name;
     const auto require = [&](const char* wanted) {
         if (tail != wanted) {

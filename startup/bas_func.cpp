@@ -35,4 +35,12 @@ std::string AddPathSeparator(const std::string& folder) {
 
 std::string CutAtNul(const std::string& text) { return text.substr(0, text.find('\0')); }
 
+std::string UpperTail4(const std::string& text) {
+    std::string tail = text.size() > 4 ? text.substr(text.size() - 4) : text;
+    for (char& c : tail) {
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    }
+    return tail;
+}
+
 }  // namespace basFunc

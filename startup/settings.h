@@ -34,6 +34,10 @@ std::int16_t WriteIni(const std::string& section, const std::string& key,
 std::string AddBackslash(const std::string& path);
 // The text up to, not including, its first NUL character.
 std::string CutAtNul(const std::string& text);
+// The last four characters upper-cased (the whole text when shorter): how file types are told
+// apart by name. Only ASCII letters change case, as every extension compared against is ASCII
+// (so a non-ASCII letter can never turn into part of ".GIF" or ".ICO").
+std::string UpperTail4(const std::string& text);
 // AddBackslash for the folder separator of this platform, "/": the folder with one trailing
 // "/" (unchanged when it already ends in one; an empty folder gives "/"). AddBackslash keeps its
 // contract (a backslash) as a text helper; paths on this platform are joined with this one.

@@ -126,7 +126,7 @@ void frmMain::ShowMain() { show(); }
 void frmMain::FLD_OLEDragDrop(std::int16_t Index, const QMimeData& Data) {
     // Accepted by the upper-cased last four characters only: ".jpeg" is five and is skipped.
     for (const QString& path : windows::PathField::DroppedFiles(Data)) {
-        const QString ext = path.toUpper().right(4);
+        const std::string ext = basFunc::UpperTail4(path.toStdString());
         const bool accepted = ext == ".JPG" || ext == ".BMP" || ext == ".ICO" || ext == ".PNG" ||
                               (ext == ".GIF" && basCommon::OptionsGif == 1);
         if (accepted) LoadSlot(path, Index);

@@ -25,7 +25,7 @@ void PathField::dropEvent(QDropEvent* event) {
     // QLineEdit's own handler would paste dropped text into the field; the field only ever
     // shows the path of a loaded image.
     event->acceptProposedAction();
-    emit dropped(event->mimeData());
+    Q_EMIT dropped(event->mimeData());
 }
 
 }  // namespace windows

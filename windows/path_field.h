@@ -20,7 +20,7 @@ class PathField : public QLineEdit {
     // are left out. Empty when the data holds no URL list.
     static QStringList DroppedFiles(const QMimeData& data);
 
-  signals:
+  Q_SIGNALS:
     void dropped(const QMimeData* data);
 
   protected:

@@ -42,7 +42,7 @@ void SlotView::Sync() {
     if (size != this->size()) resize(size);
     if (surface_.Visible() != isVisibleTo(parentWidget())) setVisible(surface_.Visible());
     update();
-    emit changed();
+    Q_EMIT changed();
 }
 
 void SlotView::paintEvent(QPaintEvent* event) {
@@ -60,7 +60,7 @@ void SlotView::paintEvent(QPaintEvent* event) {
 
 void SlotView::mouseDoubleClickEvent(QMouseEvent* event) {
     QWidget::mouseDoubleClickEvent(event);
-    emit doubleClicked();
+    Q_EMIT doubleClicked();
 }
 
 // Paints the viewed slot at 100 %, or scaled into the viewport when fitting.

@@ -28,7 +28,7 @@ class SlotView : public QWidget {
     // Takes the surface's size and visibility, and repaints.
     void Sync();
 
-  signals:
+  Q_SIGNALS:
     void changed();
     void doubleClicked();
 
