@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -59,6 +61,79 @@ std::string ReadBytes(const std::string& path) {
 bool FileExists(const std::string& path) {
     std::error_code ec;
     return std::filesystem::exists(path, ec);
+}
+
+// ---- Helpers shared by the codec, load and save tests ----
+
+platform::Bitmap MakePattern(int w, int h, std::uint32_t seed) {
+    platform::Bitmap bitmap;
+    EXPECT_TRUE(bitmap.Allocate(w, h).ok());
+    FillPattern(bitmap, seed);
+    return bitmap;
+}
+
+platform::Bitmap MakeSmooth(int w, int h) {
+    platform::Bitmap bitmap;
+    EXPECT_TRUE(bitmap.Allocate(w, h).ok());
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const auto r = std::uint32_t(128 + int(100 * std::sin(x / 23.0 + y / 41.0)));
+            const auto g = std::uint32_t(128 + int(90 * std::cos(x / 37.0 - y / 19.0)));
+            const auto b = std::uint32_t(128 + int(80 * std::sin((x + y) / 29.0)));
+            bitmap.at(x, y) = 0x5A000000u | r << 16 | g << 8 | b;
+        }
+    }
+    return bitmap;
+}
+
+int ChannelDifference(const platform::Bitmap& a, const platform::Bitmap& b, double* mean) {
+    double sum = 0;
+    int worst = 0;
+    for (int y = 0; y < b.height(); ++y) {
+        for (int x = 0; x < b.width(); ++x) {
+            for (int shift = 0; shift < 24; shift += 8) {
+                const int d = std::abs(int(a.at(x, y) >> shift & 0xFF) - int(b.at(x, y) >> shift & 0xFF));
+                sum += d;
+                worst = std::max(worst, d);
+            }
+        }
+    }
+    if (mean) *mean = b.empty() ? 0 : sum / (3.0 * double(b.pixelCount()));
+    return worst;
+}
+
+static std::uint32_t Be32(const std::string& s, std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) v = v << 8 | std::uint8_t(s[at + i]);
+    return v;
+}
+
+static void PutBe32(std::string& s, std::size_t at, std::uint32_t v) {
+    for (std::size_t i = 0; i < 4; ++i) s[at + i] = char(v >> (24 - 8 * i));
+}
+
+std::size_t PngChunk(const std::string& png, const char* type) {
+    for (std::size_t at = 8; at + 8 <= png.size(); at += 12 + std::size_t(Be32(png, at))) {
+        if (png.compare(at + 4, 4, type) == 0) return at;
+    }
+    return std::string::npos;
+}
+
+void FixPngCrc(std::string& png, std::size_t chunk) {
+    const std::size_t end = chunk + 8 + Be32(png, chunk);  // CRC over chunk type and data
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (std::size_t i = chunk + 4; i < end; ++i) {
+        c ^= std::uint8_t(png[i]);
+        for (int k = 0; k < 8; ++k) c = c >> 1 ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    PutBe32(png, end, ~c);
+}
+
+std::string WithPngSize(std::string png, std::uint32_t width, std::uint32_t height) {
+    PutBe32(png, 16, width);
+    PutBe32(png, 20, height);
+    FixPngCrc(png, 8);
+    return png;
 }
 
 }  // namespace testing_support
