@@ -58,27 +58,6 @@ INSTANTIATE_TEST_SUITE_P(
                       BlitCase{"SourceOffset", 0, 0, 8, 8, 15, 10}),
     [](const auto& info) { return info.param.name; });
 
-TEST(BitBlt, RefusesOtherRasterOperations) {
-    Bitmap a = Make(2, 2, 1), b = Make(2, 2, 2);
-    EXPECT_EQ(platform::BitBlt(&a, 0, 0, 2, 2, &b, 0, 0, 0x00EE0086u), 0);
-}
-
-TEST(StretchBlt, HalvingAndDoublingFollowPixelCentres) {
-    Bitmap src = Make(4, 4, 3);
-    Bitmap big;
-    ASSERT_TRUE(big.Allocate(8, 8));
-    ASSERT_NE(platform::StretchBlt(&big, 0, 0, 8, 8, &src, 0, 0, 4, 4, platform::SRCCOPY), 0);
-    for (int y = 0; y < 8; ++y) {
-        for (int x = 0; x < 8; ++x) ASSERT_EQ(big.at(x, y), src.at(x / 2, y / 2));
-    }
-    Bitmap small;
-    ASSERT_TRUE(small.Allocate(2, 2));
-    ASSERT_NE(platform::StretchBlt(&small, 0, 0, 2, 2, &src, 0, 0, 4, 4, platform::SRCCOPY), 0);
-    // Centre of destination pixel 0 lies at source 1.0 (floor of (2*0+1)*4/4 = 1).
-    EXPECT_EQ(small.at(0, 0), src.at(1, 1));
-    EXPECT_EQ(small.at(1, 1), src.at(3, 3));
-}
-
 TEST(StretchBlt, ClipsAtTheDestinationEdge) {
     Bitmap src = Make(3, 3, 4);
     Bitmap dst = Make(5, 5, 5);

@@ -6,6 +6,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
+#include <tuple>
 
 #include "compose/blend.h"
 #include "compose/compose_image.h"
@@ -44,24 +45,20 @@ INSTANTIATE_TEST_SUITE_P(Table, BlendWorkedValues,
                                            Worked{200, 100, 105}, Worked{128, 96, 64},
                                            Worked{50, 150, 39}));
 
-TEST(Blend, NeutralLevelKeepsEverySourceValue) {
-    for (int s = 0; s < 256; ++s) EXPECT_EQ(GetBlendTable()[191][s], s) << "s=" << s;
-}
-
-TEST(Blend, ExtremesGiveBlackAndWhite) {
-    for (int s = 0; s < 256; ++s) {
-        EXPECT_EQ(GetBlendTable()[0][s], 0) << "s=" << s;
-        EXPECT_EQ(GetBlendTable()[255][s], 255) << "s=" << s;
-    }
-}
-
-TEST(Blend, MonotonicInBothInputs) {
+// Properties of the whole table: 191 is neutral, 0 and 255 are black and white, and the result
+// never falls as either input rises.
+TEST(Blend, TableIsNeutralAtMidGreyExactAtTheEndsAndMonotonic) {
     const auto& table = GetBlendTable();
-    for (int t = 0; t < 256; ++t) {
-        for (int s = 1; s < 256; ++s) ASSERT_LE(table[t][s - 1], table[t][s]) << t << "," << s;
-    }
     for (int s = 0; s < 256; ++s) {
-        for (int t = 1; t < 256; ++t) ASSERT_LE(table[t - 1][s], table[t][s]) << t << "," << s;
+        ASSERT_EQ(table[191][s], s);
+        ASSERT_EQ(table[0][s], 0);
+        ASSERT_EQ(table[255][s], 255);
+        for (int t = 1; t < 256; ++t) {
+            ASSERT_LE(table[t - 1][s], table[t][s]) << t << "," << s;
+            if (s > 0) {
+                ASSERT_LE(table[t][s - 1], table[t][s]) << t << "," << s;
+            }
+        }
     }
 }
 
@@ -127,95 +124,70 @@ std::uint32_t Expected(std::uint32_t src, std::uint32_t flt) {
            (std::uint32_t(table[Green(flt)][Green(src)]) << 8) | table[Blue(flt)][Blue(src)];
 }
 
-class Compose : public ::testing::TestWithParam<int> {
-protected:
-    void SetUp() override { platform::SetWorkerCount(GetParam()); }
-    void TearDown() override { platform::SetWorkerCount(0); }
-    compose::SlotSet slots;
+struct Geometry {
+    const char* name;
+    int w0, h0, w1, h1;
+    std::int16_t tile;
 };
 
-// The floating image repeats with its own size as the pitch from the top-left corner; the last
-// column and row are cut at the source's edges.
-TEST_P(Compose, TilesRepeatWithTheTexturePitch) {
-    Fill(slots.picLoad[0], 165, 100, 1);
-    Fill(slots.picLoad[1], 50, 40, 2);
-    ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kTrue));
+class Compose : public ::testing::TestWithParam<std::tuple<Geometry, int>> {
+protected:
+    void SetUp() override { platform::SetWorkerCount(std::get<1>(GetParam())); }
+    void TearDown() override { platform::SetWorkerCount(0); }
+};
+
+// Every result pixel is the blend of the source pixel with the texture pixel that tiling (the
+// texture repeated with its own size as the pitch, cut at the edges) or stretching (nearest
+// neighbour at pixel centres) puts over it; the result takes the source's size.
+TEST_P(Compose, EveryPixelBlendsWithTheTexturePixelOverIt) {
+    const Geometry g = std::get<0>(GetParam());
+    compose::SlotSet slots;
+    Fill(slots.picLoad[2], 3, 3, 0);  // a stale result of another size
+    Fill(slots.picLoad[0], g.w0, g.h0, 1);
+    Fill(slots.picLoad[1], g.w1, g.h1, 2);
+    ASSERT_TRUE(basCommon::ComposeImage(slots, g.tile));
     const platform::Bitmap& out = slots.picLoad[2].Image();
     const platform::Bitmap& src = slots.picLoad[0].Image();
     const platform::Bitmap& tex = slots.picLoad[1].Image();
-    ASSERT_EQ(out.width(), 165);
-    ASSERT_EQ(out.height(), 100);
-    for (int y = 0; y < 100; ++y) {
-        for (int x = 0; x < 165; ++x) {
-            ASSERT_EQ(out.at(x, y), Expected(src.at(x, y), tex.at(x % 50, y % 40)))
-                << x << "," << y;
+    ASSERT_EQ(out.width(), g.w0);
+    ASSERT_EQ(out.height(), g.h0);
+    for (int y = 0; y < g.h0; ++y) {
+        for (int x = 0; x < g.w0; ++x) {
+            const int tx = g.tile == basCommon::kTrue ? x % g.w1 : (2 * x + 1) * g.w1 / (2 * g.w0);
+            const int ty = g.tile == basCommon::kTrue ? y % g.h1 : (2 * y + 1) * g.h1 / (2 * g.h0);
+            ASSERT_EQ(out.at(x, y), Expected(src.at(x, y), tex.at(tx, ty))) << x << "," << y;
         }
     }
 }
 
-TEST_P(Compose, LargerTextureGivesItsTopLeftPart) {
-    Fill(slots.picLoad[0], 30, 20, 3);
-    Fill(slots.picLoad[1], 64, 48, 4);
-    ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kTrue));
-    for (int y = 0; y < 20; ++y) {
-        for (int x = 0; x < 30; ++x) {
-            ASSERT_EQ(slots.picTemp.Image().at(x, y), slots.picLoad[1].Image().at(x, y));
-        }
-    }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Geometries, Compose,
+    ::testing::Combine(
+        ::testing::Values(Geometry{"TileCutAtBothEdges", 165, 100, 50, 40, basCommon::kTrue},
+                          Geometry{"TileWholeTiles", 150, 80, 50, 40, basCommon::kTrue},
+                          Geometry{"TileLargerTexture", 30, 20, 64, 48, basCommon::kTrue},
+                          Geometry{"StretchUp", 7, 5, 3, 2, basCommon::kFalse},
+                          Geometry{"StretchDown", 61, 43, 200, 90, basCommon::kFalse},
+                          Geometry{"StretchSameSize", 77, 33, 77, 33, basCommon::kFalse}),
+        ::testing::Values(1, 2, 3)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + "_workers" +
+               std::to_string(std::get<1>(info.param));
+    });
 
-TEST_P(Compose, StretchOfTheSourceSizeIsPixelForPixel) {
-    Fill(slots.picLoad[0], 77, 33, 5);
-    Fill(slots.picLoad[1], 77, 33, 6);
-    ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kFalse));
-    for (int y = 0; y < 33; ++y) {
-        for (int x = 0; x < 77; ++x) {
-            ASSERT_EQ(slots.picLoad[2].Image().at(x, y),
-                      Expected(slots.picLoad[0].Image().at(x, y), slots.picLoad[1].Image().at(x, y)));
-        }
-    }
-}
-
-TEST_P(Compose, StretchSamplesPixelCentres) {
-    Fill(slots.picLoad[0], 7, 5, 7);
-    Fill(slots.picLoad[1], 3, 2, 8);
-    ASSERT_TRUE(basCommon::ComposeImage(slots, 0));
-    for (int y = 0; y < 5; ++y) {
-        for (int x = 0; x < 7; ++x) {
-            const int sx = (2 * x + 1) * 3 / 14;
-            const int sy = (2 * y + 1) * 2 / 10;
-            ASSERT_EQ(slots.picTemp.Image().at(x, y), slots.picLoad[1].Image().at(sx, sy));
-        }
-    }
-}
-
-TEST_P(Compose, NeutralTextureReproducesTheSource) {
+TEST(ComposeNeutral, NeutralTextureReproducesTheSource) {
+    compose::SlotSet slots;
     Fill(slots.picLoad[0], 120, 90, 9);
     FillUniform(slots.picLoad[1], 13, 7, Rgb(191, 191, 191));
     for (std::int16_t tile : {basCommon::kTrue, basCommon::kFalse}) {
         ASSERT_TRUE(basCommon::ComposeImage(slots, tile));
-        const platform::Bitmap& out = slots.picLoad[2].Image();
-        const platform::Bitmap& src = slots.picLoad[0].Image();
         for (int y = 0; y < 90; ++y) {
-            for (int x = 0; x < 120; ++x) ASSERT_EQ(out.at(x, y), src.at(x, y));
+            for (int x = 0; x < 120; ++x) {
+                ASSERT_EQ(slots.picLoad[2].Image().at(x, y), slots.picLoad[0].Image().at(x, y));
+            }
         }
     }
 }
-
-TEST_P(Compose, ResultTakesTheSourceSizeEveryTime) {
-    Fill(slots.picLoad[1], 10, 10, 10);
-    for (auto [w, h] : {std::pair{300, 200}, std::pair{31, 47}, std::pair{300, 200}}) {
-        Fill(slots.picLoad[0], w, h, 11);
-        ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kTrue));
-        EXPECT_EQ(slots.picLoad[2].Width(), w);
-        EXPECT_EQ(slots.picLoad[2].Height(), h);
-        EXPECT_EQ(slots.picTemp.Width(), w);
-        EXPECT_EQ(slots.picTemp.Height(), h);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Threads, Compose, ::testing::Values(1, 2, 3),
-                         [](const auto& info) { return "workers" + std::to_string(info.param); });
 
 TEST(ComposeFailure, EmptyFloatingImageLeavesTheResultAlone) {
     compose::SlotSet slots;
@@ -268,17 +240,13 @@ TEST(PixelBuffers, ThreeByTwoIsBottomUpWithAZeroExtraElement) {
     EXPECT_EQ(basBitmapOperation::WritePixels(s, buf), 0);  // 0, not the pixel count
 }
 
-TEST(PixelBuffers, EmptyBitmapReadsAsOneZeroElement) {
-    platform::Surface s(0, 0, false);
+TEST(PixelBuffers, EmptyBitmapReadsAsOneZeroElementAndAShortBufferIsNotWritten) {
+    platform::Surface empty(0, 0, false);
     basBitmapOperation::PixelBuffer buf;
-    EXPECT_EQ(basBitmapOperation::ReadPixels(s, buf), -1);
+    EXPECT_EQ(basBitmapOperation::ReadPixels(empty, buf), -1);
     ASSERT_EQ(buf.size(), 1u);
     EXPECT_EQ(buf[0], 0u);
-}
-
-TEST(PixelBuffers, ShortBufferIsNotWritten) {
     platform::Surface s(4, 4, false);
-    basBitmapOperation::PixelBuffer buf;
     ASSERT_TRUE(buf.Reallocate(15));
     EXPECT_EQ(basBitmapOperation::WritePixels(s, buf), -1);
     EXPECT_EQ(s.Image().at(0, 0), platform::kWhite);
