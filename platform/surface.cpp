@@ -25,7 +25,7 @@ Status Surface::Resize(int width, int height, bool preserve) {
         for (int y = y0; y < y1; ++y) {
             std::uint32_t* dst = fresh.row(y);
             int x = 0;
-            if (y < keepH) {
+            if (y < keepH && keepW > 0) {  // a zero-width bitmap has no storage at all
                 std::memcpy(dst, old.row(y), std::size_t(keepW) * 4);
                 x = keepW;
             }
