@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QImageReader>
+#include <QLoggingCategory>
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -336,9 +337,14 @@ Status ReadFile(const std::string& path, QByteArray& data) {
 // before decoding; Qt's limit is raised to the same size so that it never refuses a picture we
 // accept, and still refuses an allocation that a size field hidden from our checks asks for (a
 // PNG inside an icon).
-void RaiseAllocationLimit() {
+//
+// The decoders' own warnings about damaged data ("Corrupt JPEG data: ...") are switched off: a
+// picture either loads or fails with our reason, and the command-line tool promises one line on
+// stderr per failed file.
+void SetUpReaders() {
     static const bool done = [] {
         QImageReader::setAllocationLimit(int((kMaxPixels * 4) / (1024 * 1024)) + 1);
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false"));
         return true;
     }();
     (void)done;
@@ -347,7 +353,7 @@ void RaiseAllocationLimit() {
 }  // namespace
 
 Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out) {
-    RaiseAllocationLimit();
+    SetUpReaders();
     QByteArray data;
     if (Status s = ReadFile(path, data); !s) return s;
     const std::string_view bytes(data.constData(), std::size_t(data.size()));
