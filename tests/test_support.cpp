@@ -1,8 +1,16 @@
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -135,5 +143,79 @@ std::string WithPngSize(std::string png, std::uint32_t width, std::uint32_t heig
     FixPngCrc(png, 8);
     return png;
 }
+
+// ---- Child processes, shared by the robustness tests (malformed_test, robustness_test) ----
+
+ChildRun RunInChild(const std::function<int(int fd)>& body, const ChildLimits& limits) {
+    int fds[2];
+    ChildRun run;
+    if (::pipe(fds) != 0) return run;
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (limits.addressSpace) {
+            const rlimit cap{rlim_t(limits.addressSpace), rlim_t(limits.addressSpace)};
+            ::setrlimit(RLIMIT_AS, &cap);
+        }
+        ::alarm(limits.seconds);
+        ::_exit(body(fds[1]));
+    }
+    ::close(fds[1]);
+    // Reads until the child closes its end; kills it when it outlives its alarm.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(limits.seconds + 3);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            ::kill(pid, SIGKILL);
+            run.hung = true;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        if (::poll(&p, 1, int(left.count())) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0) break;
+        run.out.append(buf, std::size_t(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+    run.hung = run.hung || run.signal == SIGALRM;
+    return run;
+}
+
+ChildRun RunProgram(const std::vector<std::string>& argv, const ChildLimits& limits) {
+    return RunInChild(
+        [&](int fd) {
+            ::dup2(fd, 2);
+            ::dup2(::open("/dev/null", O_WRONLY), 1);
+            std::vector<std::string> args = argv;
+            std::vector<char*> pointers;
+            for (auto& a : args) pointers.push_back(a.data());
+            pointers.push_back(nullptr);
+            ::execv(pointers[0], pointers.data());
+            return 127;
+        },
+        limits);
+}
+
+::testing::AssertionResult CliRefused(const ChildRun& run, const std::string& file) {
+    const std::string text = "\n" + run.out, named = "\nglimbra-cli: " + file + ": ";
+    const std::size_t at = text.find(named);
+    if (run.exitCode == 1 && at != text.npos && text.find("\nglimbra-cli: ") == at &&
+        text.rfind("\nglimbra-cli: ") == at && text.size() > at + named.size() &&
+        text[at + named.size()] != '\n')
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit status " << run.exitCode << ", signal "
+                                         << run.signal << ", not one message on " << file
+                                         << ":\n" << run.out;
+}
+
+// ---- End of the child-process block ----
 
 }  // namespace testing_support

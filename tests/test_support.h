@@ -2,8 +2,12 @@
 // Shared helpers for the tests: a private temporary folder and generated pixel patterns.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/bitmap.h"
 
@@ -46,5 +50,42 @@ std::size_t PngChunk(const std::string& png, const char* type);
 void FixPngCrc(std::string& png, std::size_t chunk);
 // The PNG with the header's width and height replaced and its CRC still valid.
 std::string WithPngSize(std::string png, std::uint32_t width, std::uint32_t height);
+
+// ---- Child processes, shared by the robustness tests (malformed_test, robustness_test) ----
+// Keep additions for child processes inside this block.
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderAsan = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kUnderAsan = true;
+#else
+inline constexpr bool kUnderAsan = false;
+#endif
+#else
+inline constexpr bool kUnderAsan = false;
+#endif
+
+struct ChildLimits {
+    unsigned seconds = 10;           // alarm in the child; killed a few seconds after
+    std::uint64_t addressSpace = 0;  // RLIMIT_AS in bytes; 0: none
+};
+
+struct ChildRun {
+    bool hung = false;  // outlived its time
+    int signal = 0;     // the signal that ended it, else 0
+    int exitCode = -1;  // its exit status when it exited
+    std::string out;    // what it wrote to the descriptor it was given
+};
+
+// Forks, sets the limits and exits the child with body(fd), where fd is a pipe to out.
+ChildRun RunInChild(const std::function<int(int fd)>& body, const ChildLimits& limits);
+// Runs the program argv[0] in such a child: stderr becomes out, stdout goes nowhere.
+ChildRun RunProgram(const std::vector<std::string>& argv, const ChildLimits& limits);
+// Whether glimbra-cli refused cleanly: exit status 1 and exactly one line of its own on stderr,
+// "glimbra-cli: FILE: reason" (other programs' warnings may come before it).
+::testing::AssertionResult CliRefused(const ChildRun& run, const std::string& file);
+
+// ---- End of the child-process block ----
 
 }  // namespace testing_support
