@@ -113,11 +113,6 @@ void Fill(platform::Surface& s, int w, int h, std::uint32_t seed) {
     testing_support::FillPattern(*s.hDC(), seed);
 }
 
-void FillUniform(platform::Surface& s, int w, int h, std::uint32_t pixel) {
-    ASSERT_TRUE(s.Resize(w, h, false));
-    s.hDC()->Fill(pixel);
-}
-
 std::uint32_t Expected(std::uint32_t src, std::uint32_t flt) {
     const auto& table = GetBlendTable();
     return (src & 0xFF000000u) | (std::uint32_t(table[Red(flt)][Red(src)]) << 16) |
@@ -174,20 +169,6 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + "_workers" +
                std::to_string(std::get<1>(info.param));
     });
-
-TEST(ComposeNeutral, NeutralTextureReproducesTheSource) {
-    compose::SlotSet slots;
-    Fill(slots.picLoad[0], 120, 90, 9);
-    FillUniform(slots.picLoad[1], 13, 7, Rgb(191, 191, 191));
-    for (std::int16_t tile : {basCommon::kTrue, basCommon::kFalse}) {
-        ASSERT_TRUE(basCommon::ComposeImage(slots, tile));
-        for (int y = 0; y < 90; ++y) {
-            for (int x = 0; x < 120; ++x) {
-                ASSERT_EQ(slots.picLoad[2].Image().at(x, y), slots.picLoad[0].Image().at(x, y));
-            }
-        }
-    }
-}
 
 TEST(ComposeFailure, EmptyFloatingImageLeavesTheResultAlone) {
     compose::SlotSet slots;
