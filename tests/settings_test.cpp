@@ -12,20 +12,19 @@
 
 namespace {
 
+using namespace basCommon;
 using namespace testing_support;
 
 // The settings record against a settings file in a private folder standing in for the
-// executable's folder. The record starts out holding a value no load may leave behind.
+// executable's folder, named with a trailing separator that must not be doubled (the name without
+// one is robustness_test's). The record starts out holding a value no load may leave behind.
 class SettingsFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform::SetExeFolderForTesting(dir_.path());
-        basCommon::JpegRate = basCommon::JpegPrgrs = basCommon::PngRate = basCommon::OptionsGif =
-            99;
+        platform::SetExeFolderForTesting(dir_.path() + "/");
+        JpegRate = JpegPrgrs = PngRate = OptionsGif = 99;
     }
-    void TearDown() override { platform::SetExeFolderForTesting(""); }
     std::string ini() const { return dir_.file("Glimbra.ini"); }
-
     TempDir dir_;
 };
 
@@ -38,50 +37,32 @@ class SettingsRoundTrip : public SettingsFile, public ::testing::WithParamInterf
 TEST_P(SettingsRoundTrip, ReadsTheRecordAndRewritesOnlyItsLines) {
     const auto& [before, record, after] = GetParam();
     if (before) WriteBytes(ini(), *before);
-    platform::SetExeFolderForTesting(dir_.path() + "/");  // gets no second separator
-    basCommon::LoadSettings();
-    EXPECT_EQ(basCommon::SettingsPath, ini());
-    EXPECT_EQ(std::tuple(basCommon::JpegRate, basCommon::JpegPrgrs, basCommon::PngRate,
-                         basCommon::OptionsGif),
-              record);
-    basCommon::SaveSettings();
-    basCommon::SaveSettings();
+    LoadSettings();
+    EXPECT_EQ(SettingsPath, ini());
+    EXPECT_EQ(std::tuple(JpegRate, JpegPrgrs, PngRate, OptionsGif), record);
+    for (int save = 0; save < 2; ++save) SaveSettings();
     EXPECT_EQ(ReadBytes(ini()), after);
     // Replaced through a temporary file that must not stay behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
 }
 
+// A value that is not a whole number in -32768..32767 (blanks and one sign allowed) reads as the
+// key's default and is rewritten in place; GIF is never written, but must survive every save.
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Files, SettingsRoundTrip, ::testing::Values(
-    RoundTrip{std::nullopt, {50, 0, 1, 1}, "[JPEG]\nRate=50\nPrgrs=0\n[PNG]\nRate=1\n"},
-    // GIF is never written, but must survive every save.
-    RoundTrip{"[Options]\nGIF=0\n[JPEG]\nRate=80\n", {80, 0, 1, 0},
-              "[Options]\nGIF=0\n[JPEG]\nRate=80\nPrgrs=0\n[PNG]\nRate=1\n"},
-    RoundTrip{"[JPEG]\r\nRate=007\r\n", {7, 0, 1, 1},
-              "[JPEG]\r\nRate=7\r\nPrgrs=0\r\n[PNG]\r\nRate=1\r\n"},
-    RoundTrip{"[JPEG]\nPrgrs=-1\n", {50, -1, 1, 1}, "[JPEG]\nPrgrs=-1\nRate=50\n[PNG]\nRate=1\n"},
+INSTANTIATE_TEST_SUITE_P(Files, SettingsRoundTrip, ::testing::ValuesIn(std::vector<RoundTrip>{
+    {std::nullopt, {50, 0, 1, 1}, "[JPEG]\nRate=50\nPrgrs=0\n[PNG]\nRate=1\n"},
+    {"[Options]\nGIF=0\n[JPEG]\nRate=-32768\nPrgrs=+-1\n[PNG]\nRate=-\n", {-32768, 0, 1, 0},
+     "[Options]\nGIF=0\n[JPEG]\nRate=-32768\nPrgrs=0\n[PNG]\nRate=1\n"},
+    {"[JPEG]\r\nRate=007\r\nPrgrs=12abc\r\n[PNG]\r\nRate=32768\r\n[Options]\r\nGIF=\r\n",
+     {7, 0, 1, 1}, "[JPEG]\r\nRate=7\r\nPrgrs=0\r\n[PNG]\r\nRate=1\r\n[Options]\r\nGIF=\r\n"},
+    {"[JPEG]\nPrgrs=-1\n[PNG]\nRate=-32769\n[Options]\nGIF=99999999999999\n", {50, -1, 1, 1},
+     "[JPEG]\nPrgrs=-1\nRate=50\n[PNG]\nRate=1\n[Options]\nGIF=99999999999999\n"},
     // Comments, unknown keys and sections stay byte for byte; names ignore case; the last line
     // keeps lacking its line break.
-    RoundTrip{"; by hand\r\n\r\n[jpeg]\r\n  RATE = 70 \r\nQuality=high\r\n; note\r\n\r\n"
-              "[Other]\r\nRate=1\r\n[png]\r\nrate=\"2\"", {70, 0, 2, 1},
-              "; by hand\r\n\r\n[jpeg]\r\n  RATE=70\r\nQuality=high\r\nPrgrs=0\r\n; note\r\n"
-              "\r\n[Other]\r\nRate=1\r\n[png]\r\nrate=2"}));
-// clang-format on
-
-class StoredRate : public SettingsFile,
-                   public ::testing::WithParamInterface<std::pair<std::string, int>> {};
-
-TEST_P(StoredRate, IsReadAsWholeNumberOrTheDefault50) {
-    WriteBytes(ini(), "[JPEG]\nRate=" + GetParam().first + "\n");
-    basCommon::LoadSettings();
-    EXPECT_EQ(basCommon::JpegRate, GetParam().second) << '"' << GetParam().first << '"';
-}
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Values, StoredRate, ::testing::Values(
-    std::pair{" +12\t", 12}, std::pair{"-32768", -32768}, std::pair{"32767", 32767},
-    std::pair{"", 50}, std::pair{"32768", 50}, std::pair{"-32769", 50}, std::pair{"12abc", 50},
-    std::pair{"99999999999999", 50}, std::pair{"+-1", 50}, std::pair{"-", 50}));
+    {"; by hand\r\n\r\n[jpeg]\r\n  RATE = +70\t\r\nQuality=high\r\n; note\r\n\r\n"
+     "[Other]\r\nRate=1\r\n[png]\r\nrate=\"32767\"", {70, 0, 32767, 1},
+     "; by hand\r\n\r\n[jpeg]\r\n  RATE=70\r\nQuality=high\r\nPrgrs=0\r\n; note\r\n"
+     "\r\n[Other]\r\nRate=1\r\n[png]\r\nrate=32767"}}));
 // clang-format on
 
 // Not ours to parse or to overwrite: read as missing, and left exactly as it was.
@@ -89,49 +70,44 @@ TEST_F(SettingsFile, HugeOrBinaryFileReadsAsMissingAndIsNeverOverwritten) {
     const std::string huge = "[JPEG]\nRate=80\n" + std::string(17u << 20, ';') + "\n";
     for (const std::string& contents : {huge, std::string("[JPEG]\nRate=80\n\0\x01", 17)}) {
         WriteBytes(ini(), contents);
-        basCommon::LoadSettings();
-        EXPECT_EQ(basCommon::JpegRate, 50);
-        basCommon::SaveSettings();
+        LoadSettings();
+        EXPECT_EQ(JpegRate, 50);
+        SaveSettings();
         EXPECT_TRUE(ReadBytes(ini()) == contents);
     }
 }
 
 TEST_F(SettingsFile, UnwritableFolderIsIgnoredSilently) {
     platform::SetExeFolderForTesting(dir_.file("gone"));  // fails for every user, root included
-    basCommon::LoadSettings();
-    EXPECT_NO_THROW(basCommon::SaveSettings());
+    LoadSettings();
+    EXPECT_NO_THROW(SaveSettings());
     EXPECT_FALSE(FileExists(dir_.file("gone")));
     if (::geteuid() == 0) GTEST_SKIP() << "root writes into a read-only folder anyway";
-    platform::SetExeFolderForTesting(dir_.path());
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0555), 0);
-    basCommon::LoadSettings();
-    EXPECT_NO_THROW(basCommon::SaveSettings());
+    SettingsPath = ini();
+    EXPECT_NO_THROW(SaveSettings());
     EXPECT_FALSE(FileExists(ini()));
 }
 
-// The profile functions on their own: the file (nullopt: none), section, key, and the value read
-// with the default "dflt  ", which loses its trailing blanks.
-using ReadCase = std::tuple<std::optional<std::string>, std::string, std::string, std::string>;
+// The profile functions on their own. Reading asks for section " s" and key "K " (blanks and
+// case do not count) with the default "d  ", which loses its trailing blanks: the file
+// (nullopt: none) and the value read.
+using ReadCase = std::pair<std::optional<std::string>, std::string>;
 class ProfileRead : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(ProfileRead, GivesTheFirstMatchOrTheDefault) {
-    const auto& [contents, section, key, expected] = GetParam();
     TempDir dir;
-    if (contents) WriteBytes(dir.file("t.ini"), *contents);
-    EXPECT_EQ(basFunc::ReadIni(section, key, "dflt  ", dir.file("t.ini")), expected);
+    if (GetParam().first) WriteBytes(dir.file("t.ini"), *GetParam().first);
+    EXPECT_EQ(basFunc::ReadIni(" s", "K ", "d  ", dir.file("t.ini")), GetParam().second);
 }
 
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Files, ProfileRead, ::testing::Values(
-    ReadCase{std::nullopt, "S", "k", "dflt"}, ReadCase{"[S]\nk=\n", "S", "k", ""},
-    ReadCase{"[S]\nj=1\n[T]\nk=1\n", "S", "k", "dflt"}, ReadCase{"[S]\nk=a=b\n", "S", "k", "a=b"},
-    ReadCase{"[ S ]\n\t k  =  v v \n", " s", "K ", "v v"},
-    ReadCase{"[S]\nk=\"x\n", "S", "k", "\"x"}, ReadCase{"[S]\n;k=1\nk\nk=2", "S", "k", "2"},
-    ReadCase{"\xEF\xBB\xBF[S]\r\nk=1\r\n", "S", "k", "1"},
-    ReadCase{"[S]\nk=1\nk=2\n[S]\nk=3\n", "S", "k", "1"},
-    ReadCase{"[S]\nk=1\n[S]\nj=4\n", "S", "j", "dflt"},  // only the first section counts
-    ReadCase{"[S]\nk=" + std::string(254, 'x'), "S", "k", std::string(254, 'x')},
-    ReadCase{"[S]\nk=" + std::string(255, 'y'), "S", "k", std::string(254, 'y')}));
+INSTANTIATE_TEST_SUITE_P(Files, ProfileRead, ::testing::ValuesIn(std::vector<ReadCase>{
+    {std::nullopt, "d"}, {"[S]\nk=\n", ""}, {"[S]\nj=1\n[T]\nk=1\n", "d"},
+    {"[S]\nk=a=b\n", "a=b"}, {"[ S ]\n\t k  =  v v \n", "v v"}, {"[S]\nk=\"x\n", "\"x"},
+    {"[S]\n;k=1\nk\nk=2", "2"}, {"\xEF\xBB\xBF[S]\r\nk=1\r\n", "1"}, {"[S]\nj=1\n[S]\nk=4\n", "d"},
+    {"[S]\nk=1\nk=2\n[S]\nk=3\n", "1"}, {"[S]\nk=" + std::string(254, 'x'), std::string(254, 'x')},
+    {"[S]\nk=" + std::string(255, 'y'), std::string(254, 'y')}}));
 // clang-format on
 
 // The file before, section, key, value, and the file after: a refused write returns 0 and leaves
@@ -148,15 +124,12 @@ TEST_P(ProfileWrite, ChangesOnlyTheFirstMatchOrAddsTheKey) {
 }
 
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Files, ProfileWrite, ::testing::Values(
-    WriteCase{"[S]\nk=1\nk=2\n[S]\nk=3\n", "s", "K", "9", "[S]\nk=9\nk=2\n[S]\nk=3\n"},
-    WriteCase{"[A]\n\n[B]\n", "A", "z", "9", "[A]\nz=9\n\n[B]\n"},
-    WriteCase{"[A]\r\nx=1", "A", "z", "9", "[A]\r\nx=1\r\nz=9\r\n"},
-    WriteCase{"x=1", "B", "y", "9", "x=1\n[B]\ny=9\n"}, WriteCase{"", "B", "y", "", "[B]\ny=\n"},
-    WriteCase{"[S]\nk=1\n", "S", "k", "1\n[T]", "[S]\nk=1\n"},
-    WriteCase{"[S]\n", "S", "a=b", "1", "[S]\n"},
-    WriteCase{"[S]\n", "S]", "k", "1", "[S]\n"}, WriteCase{"[S]\n", "S", "", "1", "[S]\n"},
-    WriteCase{"[S]\n", "S", ";k", "1", "[S]\n"}));
+INSTANTIATE_TEST_SUITE_P(Files, ProfileWrite, ::testing::ValuesIn(std::vector<WriteCase>{
+    {"[S]\nk=1\nk=2\n[S]\nk=3\n", "s", "K", "9", "[S]\nk=9\nk=2\n[S]\nk=3\n"},
+    {"[A]\n\n[B]\n", "A", "z", "9", "[A]\nz=9\n\n[B]\n"}, {"x=1", "B", "y", "9", "x=1\n[B]\ny=9\n"},
+    {"[A]\r\nx=1", "A", "z", "9", "[A]\r\nx=1\r\nz=9\r\n"}, {"", "B", "y", "", "[B]\ny=\n"},
+    {"[S]\nk=1\n", "S", "k", "1\n[T]", "[S]\nk=1\n"}, {"", "S", "a=b", "1", ""},
+    {"", "S]", "k", "1", ""}, {"", "S", "", "1", ""}, {"", "S", ";k", "1", ""}}));
 // clang-format on
 
 }  // namespace
