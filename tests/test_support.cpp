@@ -120,6 +120,12 @@ static void PutBe32(std::string& s, std::size_t at, std::uint32_t v) {
     for (std::size_t i = 0; i < 4; ++i) s[at + i] = char(v >> (24 - 8 * i));
 }
 
+std::string LittleEndian(std::uint64_t v, int bytes) {
+    std::string s;
+    for (int i = 0; i < bytes; ++i) s += char(v >> 8 * i);
+    return s;
+}
+
 std::size_t PngChunk(const std::string& png, const char* type) {
     for (std::size_t at = 8; at + 8 <= png.size(); at += 12 + std::size_t(Be32(png, at))) {
         if (png.compare(at + 4, 4, type) == 0) return at;

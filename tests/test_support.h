@@ -44,6 +44,9 @@ platform::Bitmap MakeSmooth(int w, int h);
 // lie within a's); mean, when given, receives the mean difference. The fourth byte is ignored.
 int ChannelDifference(const platform::Bitmap& a, const platform::Bitmap& b, double* mean = nullptr);
 
+// v as `bytes` bytes, least significant first, as BMP and GIF files keep numbers.
+std::string LittleEndian(std::uint64_t v, int bytes);
+
 // The offset of the first chunk of the given type (its length field), or npos.
 std::size_t PngChunk(const std::string& png, const char* type);
 // Makes the CRC of the chunk at offset chunk match its contents again.
