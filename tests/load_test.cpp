@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/codec.h"
@@ -227,7 +228,7 @@ const LoadCase kLoads[] = {
     Fails("BmpNegativeWidth", "b.bmp", kBroken, [] { return BmpWith(18, 4, 0xFFFFFFFFu); }),
 };
 
-int Size(const Bitmap& b) { return b.width() * 100000 + b.height(); }
+std::pair<int, int> Size(const Bitmap& b) { return {b.width(), b.height()}; }
 
 class Load : public testing::TestWithParam<LoadCase> {};
 
@@ -249,7 +250,7 @@ TEST_P(Load, LandsInTheSlotOrLeavesItAlone) {
         ASSERT_EQ(index ? basCommon::LoadImageSlot(slotSet, earlierPath, 1) : 0, 0);
         const Bitmap& got = slotSet.picLoad[index].Image();
         const std::vector<std::uint32_t> before(got.data(), got.data() + got.pixelCount());
-        const int sizeBefore = Size(got);
+        const auto sizeBefore = Size(got);
         std::string reason;
         const int result = basCommon::LoadImageSlot(slotSet, path, std::int16_t(index), &reason);
         if (!c.pixel) {
@@ -261,7 +262,7 @@ TEST_P(Load, LandsInTheSlotOrLeavesItAlone) {
             continue;
         }
         ASSERT_EQ(result, 0) << reason;
-        ASSERT_EQ(Size(got), c.width * 100000 + c.height);
+        ASSERT_EQ(Size(got), std::pair(c.width, c.height));
         EXPECT_EQ(slotSet.FLD[index], path);
         Bitmap want = Make(c.width, c.height, c.pixel);
         const bool overEarlier = index && std::string_view(c.file).ends_with(".png");
