@@ -35,7 +35,7 @@ std::uint32_t ParseFlags(std::string_view text) {
     return std::uint32_t(std::int32_t(value));
 }
 
-// On Linux a name is joined to its folder with "/" where the dialogs of the original platform
+// On Linux a name is joined to its folder with "/" where the Windows dialogs
 // put a backslash; as there, it is put whether or not the folder already ends in one.
 constexpr char kFolderSeparator = '/';
 
