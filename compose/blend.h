@@ -13,6 +13,7 @@
 //   result = v rounded to the nearest whole number, halves to even.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace compose {
@@ -27,8 +28,13 @@ std::uint8_t BlendChannel(std::uint8_t s, std::uint8_t t);
 using BlendTable = std::array<std::array<std::uint8_t, 256>, 256>;
 const BlendTable& GetBlendTable();
 
-// Blends count pixels: src[k] takes the blend of each of its colour channels with the matching
-// channel of flt[k]; its fourth byte stays.
-void BlendPixels(std::uint32_t* src, const std::uint32_t* flt, std::size_t count);
+// Blends count pixels: out[k] takes the blend of each colour channel of src[k] with the matching
+// channel of flt[k], and src[k]'s fourth byte. out may be src (in place); otherwise the arrays
+// must not overlap.
+void BlendPixels(std::uint32_t* out, const std::uint32_t* src, const std::uint32_t* flt,
+                 std::size_t count);
+inline void BlendPixels(std::uint32_t* src, const std::uint32_t* flt, std::size_t count) {
+    BlendPixels(src, src, flt, count);
+}
 
 }  // namespace compose

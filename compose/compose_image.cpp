@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "compose/blend.h"
@@ -10,8 +11,6 @@
 
 namespace basCommon {
 
-using basBitmapOperation::ReadPixels;
-using basBitmapOperation::WritePixels;
 using platform::Status;
 
 namespace {
@@ -25,21 +24,18 @@ int ExtraTiles(int outer, int inner) {
     return int(std::trunc(double(outer) / double(inner) + almostOne)) - 1;
 }
 
-void Tile(compose::SlotSet& slots, int w0, int h0, int w1, int h1) {
-    const int columns = ExtraTiles(w0, w1) + 1;
-    const int rows = ExtraTiles(h0, h1) + 1;
-    platform::HDC dst = slots.picTemp.hDC();
-    const platform::Bitmap* src = &slots.picLoad[1].Image();
-    // Tiles never overlap (each is at most w1 x h1 at a pitch of w1 x h1), so they may be drawn
-    // in any order and on several threads. A single tile spreads its own rows instead.
-    const int tiles = columns * rows;
-    platform::ParallelFor(tiles, [&](int first, int last) {
-        for (int n = first; n < last; ++n) {
-            const int i = n / rows;  // column by column, each column from top to bottom
-            const int j = n % rows;
-            platform::BitBlt(dst, i * w1, j * h1, w0, h0, src, 0, 0, platform::SRCCOPY);
-        }
-    }, 1);
+// Row y of the tiled texture: texture row y mod h1 repeated from x = 0 with a pitch of w1, over
+// the first `covered` pixels. The first copy comes from the texture, each further one doubles
+// what the row already holds, so a row costs a few memory copies whatever the texture's width
+// (a 1-pixel texture included).
+void TileRow(std::uint32_t* dst, const std::uint32_t* textureRow, int w1, int covered) {
+    const int first = std::min(w1, covered);
+    std::memcpy(dst, textureRow, std::size_t(first) * 4);
+    for (int done = first; done < covered;) {
+        const int n = std::min(done, covered - done);  // done is a whole number of pitches
+        std::memcpy(dst + done, dst, std::size_t(n) * 4);
+        done += n;
+    }
 }
 
 }  // namespace
@@ -55,46 +51,56 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
     const int h1 = floating.Height();
 
     // Everything that can fail happens before the result slot is touched.
-    if (Status s = platform::CheckBitmapSize(w0, h0); !s) return Status::Fail("元の画像: " + s.reason());
+    if (Status s = platform::CheckBitmapSize(w0, h0); !s)
+        return Status::Fail("元の画像: " + s.reason());
     if (w1 <= 0 || h1 <= 0) {
         return Status::Fail("浮き画像の大きさが 0 です (" + std::to_string(w1) + " × " +
                             std::to_string(h1) + ")");
     }
     // The scratch surface is covered whole by tiling or stretching: its old pixels need not stay.
     if (Status s = temp.Resize(w0, h0, false); !s) return s;
-    const std::size_t elements = std::size_t(w0) * std::size_t(h0) + 1;
-    if (Status s = slots.sourceBuffer.Reallocate(elements); !s) return s;
-    if (Status s = slots.floatingBuffer.Reallocate(elements); !s) return s;
+    platform::Bitmap* scratch = temp.hDC();
+    if (!scratch) return Status::Fail("メモリが足りません (作業用の画像)");
     // The result is written whole below, so it needs neither its old pixels nor a clearing fill.
     if (Status s = result.Resize(w0, h0, false); !s) return s;
+    platform::Bitmap* out = result.hDC();
+    if (!out) return Status::Fail("メモリが足りません (結果の画像)");
 
-    if (tile == kTrue) {
-        Tile(slots, w0, h0, w1, h1);
-    } else {
-        platform::StretchBlt(temp.hDC(), 0, 0, temp.Width(), temp.Height(), &floating.Image(), 0, 0,
-                             w1, h1, platform::SRCCOPY);
-    }
-
-    const std::int32_t count = ReadPixels(source, slots.sourceBuffer);
-    ReadPixels(temp, slots.floatingBuffer);
-
-    // Every element from 0 to count inclusive, the extra last one too (it blends zero with zero).
-    if (count >= 0) {
-        std::uint32_t* src = slots.sourceBuffer.data();
-        const std::uint32_t* flt = slots.floatingBuffer.data();
-        const std::size_t n = std::size_t(count) + 1;
-        const int chunks = int((n + 65535) / 65536);
-        platform::ParallelFor(chunks, [&](int c0, int c1) {
-            const std::size_t k0 = std::size_t(c0) * 65536;
-            const std::size_t k1 = std::min(n, std::size_t(c1) * 65536);
-            compose::BlendPixels(src + k0, flt + k0, k1 - k0);
-        }, 1);
-    }
-
-    if (WritePixels(result, slots.sourceBuffer) != 0) {
-        // An empty source: the result is the empty bitmap itself.
+    if (source.Image().empty()) {
+        // Nothing to blend: the result is the empty bitmap itself.
         result.Cls();
+        result.Refresh();
+        return Status::Ok();
     }
+
+    // The result is what reading the source and picTemp into pixel buffers, blending them and
+    // writing the outcome into the result slot gives, pixel for pixel; the rows go straight
+    // from surface to surface instead, since no one sees the buffers. Tiling fills each row of
+    // picTemp just before it is blended, while it is still in the cache.
+    const platform::Bitmap& src = source.Image();
+    const platform::Bitmap& texture = floating.Image();
+    const bool tiled = tile == kTrue;
+    // The area that the (c + 1) x (r + 1) tiles cover; for every size met in practice the whole
+    // surface (see ExtraTiles), and what lies outside it stays as it was.
+    const int coveredW =
+        tiled ? int(std::min<std::int64_t>(w0, std::int64_t(ExtraTiles(w0, w1) + 1) * w1)) : w0;
+    const int coveredH =
+        tiled ? int(std::min<std::int64_t>(h0, std::int64_t(ExtraTiles(h0, h1) + 1) * h1)) : h0;
+    if (!tiled) {
+        platform::StretchBlt(scratch, 0, 0, temp.Width(), temp.Height(), &texture, 0, 0, w1, h1,
+                             platform::SRCCOPY);
+    }
+    const std::size_t width = std::size_t(w0);
+    platform::ParallelFor(
+        h0,
+        [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                if (tiled && y < coveredH)
+                    TileRow(scratch->row(y), texture.row(y % h1), w1, coveredW);
+                compose::BlendPixels(out->row(y), src.row(y), scratch->row(y), width);
+            }
+        },
+        8);
     result.Refresh();
     return Status::Ok();
 }

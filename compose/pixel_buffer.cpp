@@ -12,9 +12,10 @@ using platform::Status;
 
 Status PixelBuffer::Reallocate(std::size_t count) {
     if (count != capacity_) {
-        std::unique_ptr<std::uint32_t[]> fresh(new (std::nothrow) std::uint32_t[count]);
+        platform::PixelMemory fresh = platform::AllocatePixels(count);
         if (!fresh) {
-            return Status::Fail("メモリが足りません (" + std::to_string(count) + " 画素の作業領域)");
+            return Status::Fail("メモリが足りません (" + std::to_string(count) +
+                                " 画素の作業領域)");
         }
         data_ = std::move(fresh);
         capacity_ = count;

@@ -9,13 +9,14 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/pixel_memory.h"
 #include "platform/status.h"
 #include "platform/surface.h"
 
 namespace basBitmapOperation {
 
 class PixelBuffer {
-public:
+  public:
     std::size_t size() const { return size_; }
     std::uint32_t* data() { return data_.get(); }
     const std::uint32_t* data() const { return data_.get(); }
@@ -28,8 +29,8 @@ public:
     // Frees the storage.
     void Release();
 
-private:
-    std::unique_ptr<std::uint32_t[]> data_;
+  private:
+    platform::PixelMemory data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };

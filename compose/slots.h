@@ -7,7 +7,6 @@
 #include <array>
 #include <string>
 
-#include "compose/pixel_buffer.h"
 #include "platform/surface.h"
 
 namespace compose {
@@ -20,11 +19,6 @@ struct SlotSet {
     platform::Surface picTemp;
     // FLD[i]: the path shown for slot i, set when a load into it succeeds.
     std::array<std::string, 2> FLD;
-
-    // The two pixel buffers of a composition. They are kept between compositions so that
-    // composing images of an unchanged size allocates and page-faults nothing.
-    basBitmapOperation::PixelBuffer sourceBuffer;
-    basBitmapOperation::PixelBuffer floatingBuffer;
 };
 
 }  // namespace compose

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/parallel.h"
+#include "platform/pixel_memory.h"
 
 namespace platform {
 
@@ -16,8 +17,8 @@ Status CheckBitmapSize(std::int64_t width, std::int64_t height) {
     }
     if (width > kMaxPixels || height > kMaxPixels || width * height > kMaxPixels) {
         return Status::Fail("画像が大きすぎます (" + std::to_string(width) + " × " +
-                            std::to_string(height) + " 画素; 上限は " +
-                            std::to_string(kMaxPixels) + " 画素)");
+                            std::to_string(height) + " 画素; 上限は " + std::to_string(kMaxPixels) +
+                            " 画素)");
     }
     return Status::Ok();
 }
@@ -25,12 +26,12 @@ Status CheckBitmapSize(std::int64_t width, std::int64_t height) {
 namespace {
 
 std::shared_ptr<std::uint32_t[]> NewPixels(std::size_t count) {
-    std::uint32_t* raw = new (std::nothrow) std::uint32_t[count];
+    PixelMemory raw = AllocatePixels(count);
     if (!raw) return nullptr;
     try {
-        return std::shared_ptr<std::uint32_t[]>(raw);
+        return std::shared_ptr<std::uint32_t[]>(std::move(raw));
     } catch (const std::bad_alloc&) {
-        return nullptr;  // the shared_ptr constructor has freed raw
+        return nullptr;  // raw still owns the pixels and frees them
     }
 }
 

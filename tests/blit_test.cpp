@@ -7,6 +7,7 @@
 
 #include "platform/gdi.h"
 #include "platform/parallel.h"
+#include "platform/pixel_memory.h"
 #include "platform/surface.h"
 #include "test_support.h"
 
@@ -154,6 +155,33 @@ TEST(ParallelFor, CoversEveryIndexOnceWhateverTheWorkerCount) {
         }
     }
     platform::SetWorkerCount(0);
+}
+
+}  // namespace
+
+namespace {
+
+// Large pixel arrays start on a 2 MiB boundary (so the kernel can back them with huge pages)
+// whether or not huge pages are asked for; every byte of every size is usable.
+TEST(PixelMemory, LargeArraysAreHugePageAlignedAndEverySizeIsUsable) {
+    for (bool huge : {true, false}) {
+        platform::SetHugePagesEnabled(huge);
+        for (std::size_t count : {std::size_t{1}, std::size_t{1000},
+                                  platform::kHugePageThreshold / 4,
+                                  platform::kHugePageThreshold / 4 * 3 + 7}) {
+            platform::PixelMemory p = platform::AllocatePixels(count);
+            ASSERT_TRUE(p);
+            const auto address = reinterpret_cast<std::uintptr_t>(p.get());
+            EXPECT_EQ(address % 64, 0u);
+            if (huge && count * 4 >= platform::kHugePageThreshold) {
+                EXPECT_EQ(address % (std::uintptr_t{2} << 20), 0u) << count;
+            }
+            p[0] = 1;
+            p[count - 1] = 2;
+            EXPECT_EQ(p[0] + p[count - 1], count == 1 ? 4u : 3u);
+        }
+    }
+    platform::SetHugePagesEnabled(true);
 }
 
 }  // namespace
