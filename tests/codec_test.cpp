@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/parallel.h"
 #include "platform/surface.h"
 #include "test_support.h"
 
@@ -267,6 +268,46 @@ TEST(PngWrite, RoundTripsExactlyAtEverySettingAndClips) {
     ASSERT_TRUE(codec::ReadPng(dir.file("結果.png"), back).ok());
     EXPECT_EQ(Size(back.pixels), 10200);
 }
+
+// "Smallest" cuts the rows into bands compressed apart and joins them into one stream: every
+// size (one band, many, rows shorter than a pixel's three bytes can make them) and every number
+// of cores must still give one valid file with the exact pixels, no larger than "normal".
+struct BandCase {
+    const char* name;
+    int w, h, workers;
+};
+void PrintTo(const BandCase& c, std::ostream* os) { *os << c.name; }
+
+class PngSmallest : public ::testing::TestWithParam<BandCase> {
+protected:
+    void TearDown() override { platform::SetWorkerCount(0); }
+};
+
+TEST_P(PngSmallest, JoinsItsBandsIntoOneExactFile) {
+    const BandCase c = GetParam();
+    platform::SetWorkerCount(c.workers);
+    TempDir dir;
+    Bitmap image = MakeSmooth(c.w, c.h);
+    for (int y = 0; y < c.h; ++y) {
+        for (int x = 0; x < c.w; x += 7) image.at(x, y) = PatternPixel(x, y, 3);  // some noise
+    }
+    ASSERT_EQ(codec::DCSavetoPNG(&image, c.w, c.h, dir.file("s.png"), 2), 0);
+    ASSERT_EQ(codec::DCSavetoPNG(&image, c.w, c.h, dir.file("n.png"), 0), 0);
+    platform::Picture back;
+    ASSERT_TRUE(codec::ReadPng(dir.file("s.png"), back).ok());
+    ASSERT_EQ(Size(back.pixels), Size(image));
+    EXPECT_EQ(ChannelDifference(image, back.pixels), 0);
+    // Each band's flush costs a few bytes beside one unbroken stream.
+    EXPECT_LE(ReadBytes(dir.file("s.png")).size(), ReadBytes(dir.file("n.png")).size() + 64);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, PngSmallest,
+    ::testing::Values(BandCase{"OnePixel", 1, 1, 2}, BandCase{"OneColumn", 1, 3000, 2},
+                      BandCase{"OneRow", 3000, 1, 2}, BandCase{"ManyBandsOneCore", 300, 900, 1},
+                      BandCase{"ManyBandsTwoCores", 301, 899, 2},
+                      BandCase{"ManyBandsFiveCores", 257, 1000, 5}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class BmpWrite : public ::testing::TestWithParam<std::pair<int, int>> {};
 

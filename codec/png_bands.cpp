@@ -1,0 +1,212 @@
+#include "codec/png_bands.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "platform/parallel.h"
+
+namespace codec {
+namespace {
+
+constexpr std::size_t kWindow = 32768;  // deflate's window: what a band's start may refer to
+constexpr int kBytesPerPixel = 3;
+
+// Row y of the bitmap as red, green, blue (the bitmap holds blue, green, red, fourth byte).
+void RgbRow(const platform::Bitmap& bitmap, int y, int w, unsigned char* out) {
+    const auto* src = reinterpret_cast<const unsigned char*>(bitmap.row(y));
+    for (int x = 0; x < w; ++x, src += 4, out += 3) {
+        out[0] = src[2];
+        out[1] = src[1];
+        out[2] = src[0];
+    }
+}
+
+int Paeth(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    if (pa <= pb && pa <= pc) return a;
+    return pb <= pc ? b : c;
+}
+
+// One filtered row (type byte, then the bytes) into out, from the row and the one above it
+// (zeros above the first row). The type is the one whose bytes, read as signed, have the least
+// absolute sum: the usual heuristic, which libpng and libspng use too.
+void FilterRow(const unsigned char* row, const unsigned char* above, std::size_t n,
+               unsigned char* out, unsigned char* scratch) {
+    const std::size_t bpp = kBytesPerPixel;
+    long best = -1;
+    for (int type = 0; type < 5; ++type) {
+        long sum = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const int a = i >= bpp ? row[i - bpp] : 0;
+            const int b = above[i];
+            const int c = i >= bpp ? above[i - bpp] : 0;
+            int predictor = 0;
+            switch (type) {
+                case 1: predictor = a; break;
+                case 2: predictor = b; break;
+                case 3: predictor = (a + b) / 2; break;
+                case 4: predictor = Paeth(a, b, c); break;
+                default: break;
+            }
+            const unsigned char v = static_cast<unsigned char>(row[i] - predictor);
+            scratch[i] = v;
+            sum += std::abs(static_cast<signed char>(v));
+        }
+        if (best < 0 || sum < best) {
+            best = sum;
+            out[0] = static_cast<unsigned char>(type);
+            std::memcpy(out + 1, scratch, n);
+        }
+    }
+}
+
+// Rows [y0, y1) filtered, one after another.
+void FilterRows(const platform::Bitmap& bitmap, int w, int y0, int y1, unsigned char* out) {
+    const std::size_t n = std::size_t(w) * kBytesPerPixel;
+    std::vector<unsigned char> above(n, 0), row(n), scratch(n);
+    if (y0 > 0) RgbRow(bitmap, y0 - 1, w, above.data());
+    for (int y = y0; y < y1; ++y, out += n + 1) {
+        RgbRow(bitmap, y, w, row.data());
+        FilterRow(row.data(), above.data(), n, out, scratch.data());
+        above.swap(row);
+    }
+}
+
+struct Band {
+    std::vector<unsigned char> deflated;
+    std::uint32_t adler = 1;
+    std::size_t length = 0;  // filtered bytes
+    bool failed = false;
+};
+
+// Raw deflate of data, primed with dictionary; ends on a byte boundary (a sync flush) unless it
+// is the last band, which ends the stream.
+bool Deflate(const unsigned char* dictionary, std::size_t dictionaryLength,
+             const unsigned char* data, std::size_t length, bool last, int level, int strategy,
+             std::vector<unsigned char>& out) {
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, strategy) != Z_OK) return false;
+    bool ok = dictionaryLength == 0 ||
+              deflateSetDictionary(&z, dictionary, uInt(dictionaryLength)) == Z_OK;
+    try {
+        out.resize(deflateBound(&z, uLong(length)) + 16);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    if (ok) {
+        z.next_in = const_cast<unsigned char*>(data);
+        z.avail_in = uInt(length);
+        z.next_out = out.data();
+        z.avail_out = uInt(out.size());
+        const int e = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
+        ok = last ? e == Z_STREAM_END : (e == Z_OK && z.avail_in == 0);
+        out.resize(z.total_out);
+    }
+    deflateEnd(&z);
+    return ok;
+}
+
+// Writes one chunk: length, type, data, and the CRC of type and data.
+bool Chunk(const ByteSink& write, const char* type, const unsigned char* data, std::size_t length) {
+    unsigned char head[8];
+    const auto be32 = [](unsigned char* at, std::uint32_t v) {
+        at[0] = static_cast<unsigned char>(v >> 24);
+        at[1] = static_cast<unsigned char>(v >> 16);
+        at[2] = static_cast<unsigned char>(v >> 8);
+        at[3] = static_cast<unsigned char>(v);
+    };
+    be32(head, std::uint32_t(length));
+    std::memcpy(head + 4, type, 4);
+    uLong crc = crc32(0, head + 4, 4);
+    if (length > 0) crc = crc32(crc, data, uInt(length));
+    unsigned char tail[4];
+    be32(tail, std::uint32_t(crc));
+    return write(head, 8) && (length == 0 || write(data, length)) && write(tail, 4);
+}
+
+}  // namespace
+
+platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h,
+                                const ByteSink& write) {
+    const std::size_t stride = std::size_t(w) * kBytesPerPixel + 1;
+    // A few bands per core even out their unequal costs; each at least a window long so that
+    // priming costs little beside its own work.
+    const int wanted = 4 * platform::WorkerCount();
+    const int minRows = int(std::min<std::size_t>(h, 4 * kWindow / stride + 1));
+    const int bands = std::clamp(h / std::max(minRows, 1), 1, wanted);
+    std::vector<Band> out(static_cast<std::size_t>(bands));
+    const auto bandStart = [&](int b) { return int(std::int64_t(h) * b / bands); };
+
+    platform::ParallelFor(
+        bands,
+        [&](int b0, int b1) {
+            for (int b = b0; b < b1; ++b) {
+                Band& band = out[std::size_t(b)];
+                const int y0 = bandStart(b), y1 = bandStart(b + 1);
+                // The rows before the band that the window can reach, filtered again here.
+                const int primeRows = y0 == 0 ? 0 : std::min<int>(y0, int(kWindow / stride) + 1);
+                std::vector<unsigned char> filtered;
+                try {
+                    filtered.resize(std::size_t(y1 - y0 + primeRows) * stride);
+                } catch (const std::bad_alloc&) {
+                    band.failed = true;
+                    continue;
+                }
+                FilterRows(bitmap, w, y0 - primeRows, y1, filtered.data());
+                const std::size_t primed = std::size_t(primeRows) * stride;
+                const std::size_t dictionary = std::min(primed, kWindow);
+                const unsigned char* data = filtered.data() + primed;
+                band.length = filtered.size() - primed;
+                band.adler = std::uint32_t(adler32(1, data, uInt(band.length)));
+                const bool last = b == bands - 1;
+                // Photo noise defeats string matching, flat graphics need it (png_write.cpp):
+                // each band keeps whichever is smaller.
+                std::vector<unsigned char> matched;
+                band.failed = !Deflate(data - dictionary, dictionary, data, band.length, last, 1,
+                                       Z_RLE, band.deflated) ||
+                              !Deflate(data - dictionary, dictionary, data, band.length, last, 9,
+                                       Z_FILTERED, matched);
+                if (!band.failed && matched.size() < band.deflated.size()) {
+                    band.deflated.swap(matched);
+                }
+            }
+        },
+        1);
+
+    for (const Band& band : out) {
+        if (band.failed) return platform::Status::Fail("PNG に圧縮できません (メモリが足りません)");
+    }
+    const auto fail = [] { return platform::Status::Fail("PNG を書き込めません"); };
+    static constexpr unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+    if (!write(kSignature, 8)) return fail();
+    const unsigned char ihdr[13] = {
+        static_cast<unsigned char>(w >> 24), static_cast<unsigned char>(w >> 16),
+        static_cast<unsigned char>(w >> 8),  static_cast<unsigned char>(w),
+        static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
+        static_cast<unsigned char>(h >> 8),  static_cast<unsigned char>(h),
+        8, 2, 0, 0, 0};  // 8 bits, RGB, deflate, adaptive filters, no interlace
+    if (!Chunk(write, "IHDR", ihdr, sizeof ihdr)) return fail();
+    // One zlib stream over all IDAT chunks: its header, one chunk per band, then the checksum of
+    // all filtered bytes.
+    static constexpr unsigned char kZlibHeader[2] = {0x78, 0xDA};
+    if (!Chunk(write, "IDAT", kZlibHeader, 2)) return fail();
+    std::uint32_t adler = 1;
+    for (const Band& band : out) {
+        adler = std::uint32_t(adler32_combine(adler, band.adler, z_off_t(band.length)));
+        if (!Chunk(write, "IDAT", band.deflated.data(), band.deflated.size())) return fail();
+    }
+    const unsigned char checksum[4] = {
+        static_cast<unsigned char>(adler >> 24), static_cast<unsigned char>(adler >> 16),
+        static_cast<unsigned char>(adler >> 8), static_cast<unsigned char>(adler)};
+    if (!Chunk(write, "IDAT", checksum, 4) || !Chunk(write, "IEND", nullptr, 0)) return fail();
+    return platform::Status::Ok();
+}
+
+}  // namespace codec
