@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -105,13 +106,29 @@ std::string FormatOf(const std::string& name) {
 // Loads both inputs into slots, composes and writes output. Reports its own failure.
 bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& source,
                 const std::string* floating, const std::string& output) {
-    std::string reason;
-    if (basCommon::LoadImageSlot(slots, source, 0, &reason) != 0) {
+    // The texture loads on a second thread while the source decodes (the two touch different
+    // slots); a failing source is still the one reported when both fail.
+    std::string reason, floatingReason;
+    std::int32_t floatingLoaded = 0;
+    const auto loadFloating = [&] {
+        floatingLoaded = basCommon::LoadImageSlot(slots, *floating, 1, &floatingReason);
+    };
+    std::thread floatingThread;
+    if (floating) {
+        try {
+            floatingThread = std::thread(loadFloating);
+        } catch (const std::system_error&) {
+            loadFloating();
+        }
+    }
+    const std::int32_t sourceLoaded = basCommon::LoadImageSlot(slots, source, 0, &reason);
+    if (floatingThread.joinable()) floatingThread.join();
+    if (sourceLoaded != 0) {
         Fail(source, reason);
         return false;
     }
-    if (floating && basCommon::LoadImageSlot(slots, *floating, 1, &reason) != 0) {
-        Fail(*floating, reason);
+    if (floatingLoaded != 0) {
+        Fail(*floating, floatingReason);
         return false;
     }
     if (platform::Status s = basCommon::ComposeImage(slots, opt.tile); !s) {
