@@ -13,9 +13,9 @@
 # OTHER_CLI, if given, is a second glimbra-cli (an older build) timed in the same run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-cli=${1:-$here/../build/bin/glimbra-cli}
+cli=$(realpath "${1:-$here/../build/bin/glimbra-cli}")
 runs=${2:-7}
-other=${3:-}
+other=${3:+$(realpath "$3")}
 work=${WORK:-$(mktemp -d)}
 
 need=()

@@ -49,11 +49,20 @@ void FilterRow(const unsigned char* row, const unsigned char* above, std::size_t
             const int c = i >= bpp ? above[i - bpp] : 0;
             int predictor = 0;
             switch (type) {
-                case 1: predictor = a; break;
-                case 2: predictor = b; break;
-                case 3: predictor = (a + b) / 2; break;
-                case 4: predictor = Paeth(a, b, c); break;
-                default: break;
+                case 1:
+                    predictor = a;
+                    break;
+                case 2:
+                    predictor = b;
+                    break;
+                case 3:
+                    predictor = (a + b) / 2;
+                    break;
+                case 4:
+                    predictor = Paeth(a, b, c);
+                    break;
+                default:
+                    break;
             }
             const unsigned char v = static_cast<unsigned char>(row[i] - predictor);
             scratch[i] = v;
@@ -186,12 +195,19 @@ platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h,
     const auto fail = [] { return platform::Status::Fail("PNG を書き込めません"); };
     static constexpr unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
     if (!write(kSignature, 8)) return fail();
-    const unsigned char ihdr[13] = {
-        static_cast<unsigned char>(w >> 24), static_cast<unsigned char>(w >> 16),
-        static_cast<unsigned char>(w >> 8),  static_cast<unsigned char>(w),
-        static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
-        static_cast<unsigned char>(h >> 8),  static_cast<unsigned char>(h),
-        8, 2, 0, 0, 0};  // 8 bits, RGB, deflate, adaptive filters, no interlace
+    const unsigned char ihdr[13] = {static_cast<unsigned char>(w >> 24),
+                                    static_cast<unsigned char>(w >> 16),
+                                    static_cast<unsigned char>(w >> 8),
+                                    static_cast<unsigned char>(w),
+                                    static_cast<unsigned char>(h >> 24),
+                                    static_cast<unsigned char>(h >> 16),
+                                    static_cast<unsigned char>(h >> 8),
+                                    static_cast<unsigned char>(h),
+                                    8,
+                                    2,
+                                    0,
+                                    0,
+                                    0};  // 8 bits, RGB, deflate, adaptive filters, no interlace
     if (!Chunk(write, "IHDR", ihdr, sizeof ihdr)) return fail();
     // One zlib stream over all IDAT chunks: its header, one chunk per band, then the checksum of
     // all filtered bytes.

@@ -62,8 +62,7 @@ int ToSink(spng_ctx*, void* user, void* data, std::size_t length) {
 }
 
 // Encodes the top-left w x h pixels of bitmap as 8-bit RGB. Returns 0 or a libspng error.
-int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& settings,
-           Sink& sink) {
+int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& settings, Sink& sink) {
     std::unique_ptr<spng_ctx, ContextFreer> ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) return SPNG_EMEM;
     spng_ihdr ihdr{};
@@ -106,13 +105,14 @@ std::int32_t Failed(std::string* reason, const std::string& text) {
 std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t height,
                          const std::string& path, std::uint8_t rate, std::string* reason) {
     int w = 0, h = 0;
-    if (platform::Status s = WriteArea(dc, width, height, w, h); !s) return Failed(reason, s.reason());
+    if (platform::Status s = WriteArea(dc, width, height, w, h); !s)
+        return Failed(reason, s.reason());
 
     if (rate == 2) {
         OutputFile out;
         if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
-        const platform::Status s = EncodePngBands(
-            *dc, w, h, [&out](const unsigned char* data, std::size_t length) {
+        const platform::Status s =
+            EncodePngBands(*dc, w, h, [&out](const unsigned char* data, std::size_t length) {
                 return out.Write(data, length);
             });
         if (out.failed()) return Failed(reason, out.Close().reason());

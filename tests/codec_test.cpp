@@ -243,6 +243,51 @@ TEST_P(JpegWrite, WritesTheCornerCloseToTheSourceInTheRequestedMode) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, JpegWrite, ::testing::Values(0, -1, 1));
 
+// A baseline JPEG of a tall picture is coded in bands on every core and joined with restart
+// markers: it must decode to exactly the pixels of one encoding of the whole picture, whatever
+// the number of cores and however the last band is cut.
+struct JpegBandCase {
+    const char* name;
+    int w, h, workers;
+};
+void PrintTo(const JpegBandCase& c, std::ostream* os) { *os << c.name; }
+
+class JpegBands : public ::testing::TestWithParam<JpegBandCase> {
+protected:
+    void TearDown() override { platform::SetWorkerCount(0); }
+};
+
+TEST_P(JpegBands, DecodeLikeOneWholeEncoding) {
+    const JpegBandCase c = GetParam();
+    platform::SetWorkerCount(c.workers);
+    TempDir dir;
+    Bitmap image = MakeSmooth(c.w, c.h);
+    for (int y = 0; y < c.h; y += 3) {
+        for (int x = 0; x < c.w; x += 5) image.at(x, y) = PatternPixel(x, y, 4);
+    }
+    ASSERT_EQ(codec::DCSavetoJPEG(&image, c.w, c.h, dir.file("b.jpg"), 75, 0), 0);
+    const std::string banded = ReadBytes(dir.file("b.jpg"));
+    EXPECT_NE(banded.find("\xFF\xDD"), std::string::npos);  // a restart interval: bands were joined
+    tjhandle tj = tjInitCompress();
+    unsigned char* whole = nullptr;
+    unsigned long size = 0;
+    ASSERT_EQ(tjCompress2(tj, reinterpret_cast<unsigned char*>(image.data()), c.w, 0, c.h,
+                          TJPF_BGRX, &whole, &size, TJSAMP_420, 75, 0), 0);
+    const Bitmap expected = DecodeJpeg(std::string(reinterpret_cast<char*>(whole), size));
+    tjFree(whole);
+    tjDestroy(tj);
+    const Bitmap back = DecodeJpeg(banded);
+    ASSERT_EQ(Size(back), Size(image));
+    EXPECT_EQ(ChannelDifference(expected, back), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, JpegBands,
+    ::testing::Values(JpegBandCase{"TwoCoresCutBand", 203, 700, 2},
+                      JpegBandCase{"ThreeCoresWholeBands", 64, 768, 3},
+                      JpegBandCase{"NineCoresMoreThanEightRestarts", 40, 2000, 9}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Every setting (3 and 255 are taken as normal) gives the pixels back exactly, from the
 // top-left corner of a larger bitmap; asked for more, the writer takes the whole bitmap. On flat
 // blocks the string matching of "smallest" beats the run-length coding of the others.
