@@ -74,3 +74,22 @@ print(f"  {name:10s} {med[i]:7.3f} s  {med[i] / med[1]:5.2f} x libvips  "
 PY
 done
 echo "source 32-bit size: $((6000 * 4000 * 4 / 1048576)) MiB"
+
+# The same job saved as PNG: our three settings beside libvips' pngsave at compression 1.
+png=("$cli --tile --png-rate 1 source.jpg texture.png fastest.png"
+     "$cli --tile --png-rate 0 source.jpg texture.png normal.png"
+     "$cli --tile --png-rate 2 source.jpg texture.png smallest.png"
+     "./vips_anchor source.jpg texture.png vips.png 1")
+pngnames=("png fastest (1)" "png normal (0)" "png smallest (2)" "libvips pngsave 1")
+hyperfine -N --runs 3 --export-json png.json "${png[@]}" >/dev/null
+echo "PNG output, whole process, median of 3:"
+python3 - "${pngnames[@]}" <<'PY'
+import json, os, statistics, sys
+names = sys.argv[1:]
+files = ["fastest.png", "normal.png", "smallest.png", "vips.png"]
+r = json.load(open("png.json"))["results"]
+med = [statistics.median(x["times"]) for x in r]
+for i, name in enumerate(names):
+    print(f"  {name:18s} {med[i]:7.3f} s  {med[i] / med[3]:5.2f} x libvips  "
+          f"{os.path.getsize(files[i]) / 1e6:7.1f} MB")
+PY

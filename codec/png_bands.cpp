@@ -34,41 +34,56 @@ int Paeth(int a, int b, int c) {
     return pb <= pc ? b : c;
 }
 
-// One filtered row (type byte, then the bytes) into out, from the row and the one above it
-// (zeros above the first row). The type is the one whose bytes, read as signed, have the least
-// absolute sum: the usual heuristic, which libpng and libspng use too.
+// The bytes of one filter type for a row, from the row and the one above it (zeros above the
+// first row); returns their absolute sum read as signed bytes. One loop per type, so that the
+// compiler can keep each simple.
+long ApplyFilter(int type, const unsigned char* row, const unsigned char* above, std::size_t n,
+                 unsigned char* out) {
+    const std::size_t bpp = kBytesPerPixel;
+    const std::size_t head = std::min(bpp, n);
+    switch (type) {
+        case 0:
+            std::memcpy(out, row, n);
+            break;
+        case 1:
+            std::memcpy(out, row, head);
+            for (std::size_t i = bpp; i < n; ++i)
+                out[i] = static_cast<unsigned char>(row[i] - row[i - bpp]);
+            break;
+        case 2:
+            for (std::size_t i = 0; i < n; ++i)
+                out[i] = static_cast<unsigned char>(row[i] - above[i]);
+            break;
+        case 3:
+            for (std::size_t i = 0; i < head; ++i)
+                out[i] = static_cast<unsigned char>(row[i] - above[i] / 2);
+            for (std::size_t i = bpp; i < n; ++i) {
+                out[i] = static_cast<unsigned char>(row[i] - (row[i - bpp] + above[i]) / 2);
+            }
+            break;
+        default:
+            for (std::size_t i = 0; i < head; ++i)
+                out[i] = static_cast<unsigned char>(row[i] - above[i]);
+            for (std::size_t i = bpp; i < n; ++i) {
+                out[i] = static_cast<unsigned char>(row[i] -
+                                                    Paeth(row[i - bpp], above[i], above[i - bpp]));
+            }
+            break;
+    }
+    long sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += std::abs(static_cast<signed char>(out[i]));
+    return sum;
+}
+
+// One filtered row (type byte, then the bytes) into out. The type is the one whose bytes, read
+// as signed, have the least absolute sum: the usual heuristic, which libpng and libspng use too.
 void FilterRow(const unsigned char* row, const unsigned char* above, std::size_t n,
                unsigned char* out, unsigned char* scratch) {
-    const std::size_t bpp = kBytesPerPixel;
-    long best = -1;
-    for (int type = 0; type < 5; ++type) {
-        long sum = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const int a = i >= bpp ? row[i - bpp] : 0;
-            const int b = above[i];
-            const int c = i >= bpp ? above[i - bpp] : 0;
-            int predictor = 0;
-            switch (type) {
-                case 1:
-                    predictor = a;
-                    break;
-                case 2:
-                    predictor = b;
-                    break;
-                case 3:
-                    predictor = (a + b) / 2;
-                    break;
-                case 4:
-                    predictor = Paeth(a, b, c);
-                    break;
-                default:
-                    break;
-            }
-            const unsigned char v = static_cast<unsigned char>(row[i] - predictor);
-            scratch[i] = v;
-            sum += std::abs(static_cast<signed char>(v));
-        }
-        if (best < 0 || sum < best) {
+    long best = ApplyFilter(0, row, above, n, out + 1);
+    out[0] = 0;
+    for (int type = 1; type < 5; ++type) {
+        const long sum = ApplyFilter(type, row, above, n, scratch);
+        if (sum < best) {
             best = sum;
             out[0] = static_cast<unsigned char>(type);
             std::memcpy(out + 1, scratch, n);

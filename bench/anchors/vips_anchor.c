@@ -1,14 +1,15 @@
 /* The libvips anchor of bench/compare.sh: the same job as `glimbra-cli --tile` with a JPEG
  * output, done the libvips way. The source is read sequentially, the texture replicated to the
  * source's size, and each channel blended exactly through a 65,536-entry lookup table indexed by
- * (texture << 8 | source); the result is saved as JPEG. libvips runs the pipeline on its own
- * threads.
+ * (texture << 8 | source); the result is saved as JPEG at QUALITY, or, for an OUTPUT ending in
+ * .png, as PNG at zlib compression level QUALITY. libvips runs the pipeline on its own threads.
  *
  *   vips_anchor SOURCE TEXTURE OUTPUT QUALITY
  */
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <vips/vips.h>
 
 /* The blend of one channel, rounded as the program rounds it (built with -ffp-contract=off). */
@@ -78,6 +79,10 @@ int main(int argc, char** argv) {
     if (vips_orimage(shifted, src16, &index, NULL)) fail("or");
     if (vips_cast_ushort(index, &index16, NULL)) fail("cast");
     if (vips_maplut(index16, &out, lut, NULL)) fail("maplut");
-    if (vips_jpegsave(out, argv[3], "Q", atoi(argv[4]), NULL)) fail(argv[3]);
+    const size_t n = strlen(argv[3]);
+    const int png = n > 4 && strcmp(argv[3] + n - 4, ".png") == 0;
+    if (png ? vips_pngsave(out, argv[3], "compression", atoi(argv[4]), NULL)
+            : vips_jpegsave(out, argv[3], "Q", atoi(argv[4]), NULL))
+        fail(argv[3]);
     return 0;
 }
