@@ -4,13 +4,15 @@
 #   - libvips: the same job through an exact 65,536-entry lookup table, on libvips' own threads
 #     (anchors/vips_anchor.c);
 #   - TurboJPEG: decode and encode alone, the floor of any JPEG-to-JPEG job (anchors/tj_floor.c).
-# Installs the anchors' Debian packages (libvips-dev, libvips-tools, libturbojpeg0-dev,
-# hyperfine), builds the anchors, makes the inputs with libvips, then runs all commands
-# interleaved (median of RUNS) and prints the ratios, peak memory and page faults.
-# Not part of the tests; the machine should be otherwise idle.
+# Then the same job saved as PNG at our three settings beside libvips' pngsave at compression 1.
+# Installs the anchors' Debian packages (libvips-dev, libvips-tools, libturbojpeg0-dev), builds
+# the anchors, makes the inputs with libvips, runs the commands interleaved and prints medians,
+# ratios, CPU times, peak memory and page faults. "4KiB-pages" is glimbra-cli with huge pages
+# turned off. Not part of the tests; run it on an otherwise idle machine.
 #
 #   bench/compare.sh [GLIMBRA_CLI [RUNS [OTHER_CLI]]]
-# OTHER_CLI, if given, is a second glimbra-cli (an older build) timed in the same run.
+# OTHER_CLI, if given, is a second glimbra-cli (an older build) timed in the same rounds.
+# WORK=folder keeps the inputs between runs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cli=$(realpath "${1:-$here/../build/bin/glimbra-cli}")
@@ -19,7 +21,7 @@ other=${3:+$(realpath "$3")}
 work=${WORK:-$(mktemp -d)}
 
 need=()
-for p in libvips-dev libvips-tools libturbojpeg0-dev hyperfine; do
+for p in libvips-dev libvips-tools libturbojpeg0-dev; do
     dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -50,46 +52,54 @@ if [ ! -f source.jpg ]; then
     rm -f ./*.v
 fi
 
-cmds=("$cli --tile --jpeg-rate 50 source.jpg texture.png glimbra.jpg"
-      "./vips_anchor source.jpg texture.png vips.jpg 50"
-      "./tj_floor source.jpg floor.jpg 50")
-names=(glimbra libvips turbojpeg)
-if [ -n "$other" ]; then
-    cmds+=("$other --tile --jpeg-rate 50 source.jpg texture.png other.jpg")
-    names+=(other)
-fi
-hyperfine -N --warmup 1 --runs "$runs" --export-json times.json "${cmds[@]}" >/dev/null
-
-echo "whole process, median of $runs (s), peak memory and minor page faults of one run:"
-for i in "${!cmds[@]}"; do
-    /usr/bin/time -f "%M %R" -o mem.txt ${cmds[$i]}
-    read -r rss faults < mem.txt
-    python3 - "$i" "${names[$i]}" "$rss" "$faults" <<'PY'
-import json, statistics, sys
-i, name, rss, faults = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
-r = json.load(open("times.json"))["results"]
-med = [statistics.median(x["times"]) for x in r]
-print(f"  {name:10s} {med[i]:7.3f} s  {med[i] / med[1]:5.2f} x libvips  "
-      f"{med[i] / med[2]:5.2f} x turbojpeg  {rss / 1024:7.1f} MiB  {faults:7d} faults")
+# Runs NAME=COMMAND pairs in rounds: each round runs every command once, in an order that turns
+# from round to round, so that load from elsewhere falls on all of them alike; the first round
+# only warms the caches. Prints the medians over the rounds, as ratios to the command named by
+# the first argument (and to the second, if any).
+rounds() {
+    python3 - "$@" <<'PY'
+import os, shlex, statistics, subprocess, sys, time
+runs, ref1, ref2, pairs = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4:]
+names = [p.split("=", 1)[0] for p in pairs]
+cmds = [p.split("=", 1)[1] for p in pairs]
+rows = {n: [] for n in names}
+for r in range(runs + 1):
+    for k in range(len(cmds)):
+        i = (k + r) % len(cmds)
+        start = time.perf_counter()
+        p = subprocess.Popen(shlex.split(cmds[i]), stdout=subprocess.DEVNULL)
+        _, status, ru = os.wait4(p.pid, 0)
+        wall = time.perf_counter() - start
+        if status != 0:
+            sys.exit(f"{names[i]} failed: {cmds[i]}")
+        if r > 0:
+            rows[names[i]].append((wall, ru.ru_utime, ru.ru_stime, ru.ru_maxrss, ru.ru_minflt))
+med = {n: [statistics.median(x[j] for x in rows[n]) for j in range(5)] for n in names}
+head = f"  {'':18s} {'wall s':>7s} {'/' + ref1:>10s}"
+if ref2 != "-":
+    head += f" {'/' + ref2:>11s}"
+print(head + f" {'user s':>7s} {'sys s':>6s} {'peak MiB':>9s} {'faults':>7s}")
+for n in names:
+    w, u, s, rss, flt = med[n]
+    line = f"  {n:18s} {w:7.3f} {w / med[ref1][0]:10.2f}"
+    if ref2 != "-":
+        line += f" {w / med[ref2][0]:11.2f}"
+    print(line + f" {u:7.3f} {s:6.3f} {rss / 1024:9.1f} {flt:7.0f}")
 PY
-done
-echo "source 32-bit size: $((6000 * 4000 * 4 / 1048576)) MiB"
+}
 
-# The same job saved as PNG: our three settings beside libvips' pngsave at compression 1.
-png=("$cli --tile --png-rate 1 source.jpg texture.png fastest.png"
-     "$cli --tile --png-rate 0 source.jpg texture.png normal.png"
-     "$cli --tile --png-rate 2 source.jpg texture.png smallest.png"
-     "./vips_anchor source.jpg texture.png vips.png 1")
-pngnames=("png fastest (1)" "png normal (0)" "png smallest (2)" "libvips pngsave 1")
-hyperfine -N --runs 3 --export-json png.json "${png[@]}" >/dev/null
-echo "PNG output, whole process, median of 3:"
-python3 - "${pngnames[@]}" <<'PY'
-import json, os, statistics, sys
-names = sys.argv[1:]
-files = ["fastest.png", "normal.png", "smallest.png", "vips.png"]
-r = json.load(open("png.json"))["results"]
-med = [statistics.median(x["times"]) for x in r]
-for i, name in enumerate(names):
-    print(f"  {name:18s} {med[i]:7.3f} s  {med[i] / med[3]:5.2f} x libvips  "
-          f"{os.path.getsize(files[i]) / 1e6:7.1f} MB")
-PY
+jobs=("glimbra=$cli --tile --jpeg-rate 50 source.jpg texture.png glimbra.jpg"
+      "libvips=./vips_anchor source.jpg texture.png vips.jpg 50"
+      "turbojpeg=./tj_floor source.jpg floor.jpg 50"
+      "4KiB-pages=env GLIMBRA_HUGE_PAGES=0 $cli --tile --jpeg-rate 50 source.jpg texture.png small.jpg")
+[ -n "$other" ] && jobs+=("other=$other --tile --jpeg-rate 50 source.jpg texture.png other.jpg")
+echo "JPEG q90 -> tiled -> JPEG q50, median of $runs rounds (source 32-bit size 91.6 MiB):"
+rounds "$runs" libvips turbojpeg "${jobs[@]}"
+
+echo "the same job saved as PNG, median of 3 rounds:"
+rounds 3 "libvips pngsave 1" - \
+    "png fastest (1)=$cli --tile --png-rate 1 source.jpg texture.png fastest.png" \
+    "png normal (0)=$cli --tile --png-rate 0 source.jpg texture.png normal.png" \
+    "png smallest (2)=$cli --tile --png-rate 2 source.jpg texture.png smallest.png" \
+    "libvips pngsave 1=./vips_anchor source.jpg texture.png vips.png 1"
+ls -l fastest.png normal.png smallest.png vips.png | awk '{printf "  %-14s %6.1f MB\n", $9, $5 / 1e6}'
