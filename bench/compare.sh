@@ -12,7 +12,7 @@
 #
 #   bench/compare.sh [GLIMBRA_CLI [RUNS [OTHER_CLI]]]
 # OTHER_CLI, if given, is a second glimbra-cli (an older build) timed in the same rounds.
-# WORK=folder keeps the inputs between runs.
+# WORK=folder keeps the inputs between runs; PNG=0 skips the PNG part.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cli=$(realpath "${1:-$here/../build/bin/glimbra-cli}")
@@ -96,6 +96,7 @@ jobs=("glimbra=$cli --tile --jpeg-rate 50 source.jpg texture.png glimbra.jpg"
 echo "JPEG q90 -> tiled -> JPEG q50, median of $runs rounds (source 32-bit size 91.6 MiB):"
 rounds "$runs" libvips turbojpeg "${jobs[@]}"
 
+[ "${PNG:-1}" = 0 ] && exit 0
 echo "the same job saved as PNG, median of 3 rounds:"
 rounds 3 "libvips pngsave 1" - \
     "png fastest (1)=$cli --tile --png-rate 1 source.jpg texture.png fastest.png" \
