@@ -158,7 +158,7 @@ bool Chunk(const ByteSink& write, const char* type, const unsigned char* data, s
 }  // namespace
 
 platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h,
-                                const ByteSink& write) {
+                                const std::vector<unsigned char>& head, const ByteSink& write) {
     const std::size_t stride = std::size_t(w) * kBytesPerPixel + 1;
     // A few bands per core even out their unequal costs; each at least a window long so that
     // priming costs little beside its own work.
@@ -208,22 +208,7 @@ platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h,
         if (band.failed) return platform::Status::Fail("PNG に圧縮できません (メモリが足りません)");
     }
     const auto fail = [] { return platform::Status::Fail("PNG を書き込めません"); };
-    static constexpr unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
-    if (!write(kSignature, 8)) return fail();
-    const unsigned char ihdr[13] = {static_cast<unsigned char>(w >> 24),
-                                    static_cast<unsigned char>(w >> 16),
-                                    static_cast<unsigned char>(w >> 8),
-                                    static_cast<unsigned char>(w),
-                                    static_cast<unsigned char>(h >> 24),
-                                    static_cast<unsigned char>(h >> 16),
-                                    static_cast<unsigned char>(h >> 8),
-                                    static_cast<unsigned char>(h),
-                                    8,
-                                    2,
-                                    0,
-                                    0,
-                                    0};  // 8 bits, RGB, deflate, adaptive filters, no interlace
-    if (!Chunk(write, "IHDR", ihdr, sizeof ihdr)) return fail();
+    if (!write(head.data(), head.size())) return fail();
     // One zlib stream over all IDAT chunks: its header, one chunk per band, then the checksum of
     // all filtered bytes.
     static constexpr unsigned char kZlibHeader[2] = {0x78, 0xDA};

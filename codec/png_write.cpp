@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <new>
@@ -62,7 +63,9 @@ int ToSink(spng_ctx*, void* user, void* data, std::size_t length) {
 }
 
 // Encodes the top-left w x h pixels of bitmap as 8-bit RGB. Returns 0 or a libspng error.
-int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& settings, Sink& sink) {
+// headOnly: stops once libspng has written what comes before the image data.
+int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& settings, Sink& sink,
+           bool headOnly = false) {
     std::unique_ptr<spng_ctx, ContextFreer> ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) return SPNG_EMEM;
     spng_ihdr ihdr{};
@@ -79,6 +82,7 @@ int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& sett
         e = spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG,
                               SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
     }
+    if (headOnly) return e;
     // Blue, green, red, fourth byte in the bitmap; red, green, blue in the file.
     std::vector<unsigned char> row(std::size_t(w) * 3);
     for (int y = 0; e == 0 && y < h; ++y) {
@@ -95,6 +99,34 @@ int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& sett
     return e == SPNG_EOI ? 0 : (e == 0 ? SPNG_EINTERNAL : e);
 }
 
+// The file's bytes before its first IDAT chunk (signature, IHDR and every chunk that the other
+// settings put ahead of the image data), as libspng writes them. Empty if it wrote no IHDR.
+std::vector<unsigned char> FileHead(int w, int h) {
+    std::vector<unsigned char> bytes;
+    Sink sink = [&bytes](const void* data, std::size_t length) {
+        try {
+            const auto* p = static_cast<const unsigned char*>(data);
+            bytes.insert(bytes.end(), p, p + length);
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    };
+    const platform::Bitmap none;
+    if (Encode(none, w, h, kNormal, sink, true) != 0) return {};
+    // Whole chunks only, up to the image data.
+    std::size_t at = 8;
+    while (at + 8 <= bytes.size() && std::memcmp(&bytes[at + 4], "IDAT", 4) != 0) {
+        const std::size_t length = std::size_t(bytes[at]) << 24 | std::size_t(bytes[at + 1]) << 16 |
+                                   std::size_t(bytes[at + 2]) << 8 | bytes[at + 3];
+        if (at + 12 + length > bytes.size()) break;
+        at += 12 + length;
+    }
+    if (at < 33 || std::memcmp(&bytes[12], "IHDR", 4) != 0) return {};  // 8 + IHDR's 25 bytes
+    bytes.resize(at);
+    return bytes;
+}
+
 std::int32_t Failed(std::string* reason, const std::string& text) {
     if (reason) *reason = text;
     return 1;
@@ -109,10 +141,12 @@ std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t heig
         return Failed(reason, s.reason());
 
     if (rate == 2) {
+        const std::vector<unsigned char> head = FileHead(w, h);
+        if (head.empty()) return Failed(reason, "PNG に圧縮できません");
         OutputFile out;
         if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
         const platform::Status s =
-            EncodePngBands(*dc, w, h, [&out](const unsigned char* data, std::size_t length) {
+            EncodePngBands(*dc, w, h, head, [&out](const unsigned char* data, std::size_t length) {
                 return out.Write(data, length);
             });
         if (out.failed()) return Failed(reason, out.Close().reason());
