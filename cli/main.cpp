@@ -24,6 +24,7 @@
 #include "compose/slots.h"
 #include "imagefiles/load_image.h"
 #include "imagefiles/save_result.h"
+#include "platform/jpeg_read.h"
 #include "platform/parallel.h"
 
 #ifndef GLIMBRA_VERSION
@@ -103,6 +104,36 @@ std::string FormatOf(const std::string& name) {
     return (ext == ".BMP" || ext == ".JPG" || ext == ".PNG") ? ext : "";
 }
 
+// The size that a JPEG or PNG source will load at, read from its headers; false for other files
+// or when the headers are not within the first 256 KiB.
+bool SourceSize(const std::string& path, int& width, int& height) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    std::string head(256 * 1024, '\0');
+    head.resize(std::fread(head.data(), 1, head.size(), file));
+    std::fclose(file);
+    const auto* b = reinterpret_cast<const unsigned char*>(head.data());
+    if (head.size() >= 24 && head.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0) {
+        const auto be32 = [&](int at) {
+            return std::uint32_t(b[at]) << 24 | std::uint32_t(b[at + 1]) << 16 |
+                   std::uint32_t(b[at + 2]) << 8 | b[at + 3];
+        };
+        if (!platform::CheckBitmapSize(be32(16), be32(20))) return false;
+        width = int(be32(16));
+        height = int(be32(20));
+        return true;
+    }
+    platform::JpegHeader header;
+    if (head.size() < 2 || b[0] != 0xFF || b[1] != 0xD8 ||
+        !platform::ReadJpegHeader(head, header) ||
+        !platform::CheckBitmapSize(header.width, header.height)) {
+        return false;
+    }
+    width = header.width;
+    height = header.height;
+    return true;
+}
+
 // Loads both inputs into slots, composes and writes output. Reports its own failure.
 bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& source,
                 const std::string* floating, const std::string& output) {
@@ -112,6 +143,10 @@ bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& 
     std::int32_t floatingLoaded = 0;
     const auto loadFloating = [&] {
         floatingLoaded = basCommon::LoadImageSlot(slots, *floating, 1, &floatingReason);
+        // The rest of the source's decoding time readies the composition's two surfaces, whose
+        // first touch would otherwise come after it.
+        int w = 0, h = 0;
+        if (SourceSize(source, w, h)) basCommon::PrepareCompose(slots, w, h);
     };
     std::thread floatingThread;
     if (floating) {
@@ -145,10 +180,12 @@ bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& 
 }
 
 int RunSingle(const Options& opt) {
-    if (opt.args.size() != 3) return UsageError("元の画像、浮き画像、出力ファイルの三つを指定してください。");
+    if (opt.args.size() != 3)
+        return UsageError("元の画像、浮き画像、出力ファイルの三つを指定してください。");
     const std::string& output = opt.args[2];
     if (FormatOf(output).empty()) {
-        return UsageError(output + ": 出力の拡張子は .bmp .jpg .jpeg .png のどれかにしてください。");
+        return UsageError(output +
+                          ": 出力の拡張子は .bmp .jpg .jpeg .png のどれかにしてください。");
     }
     compose::SlotSet slots;
     return ComposeOne(slots, opt, opt.args[0], &opt.args[1], output) ? kOk : kFailed;
@@ -156,7 +193,8 @@ int RunSingle(const Options& opt) {
 
 int RunBatch(const Options& opt) {
     if (opt.args.size() < 3) {
-        return UsageError("--batch には浮き画像、出力フォルダ、一つ以上の元の画像を指定してください。");
+        return UsageError(
+            "--batch には浮き画像、出力フォルダ、一つ以上の元の画像を指定してください。");
     }
     const std::string& floating = opt.args[0];
     const std::string& folder = opt.args[1];

@@ -105,4 +105,11 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
     return Status::Ok();
 }
 
+void PrepareCompose(compose::SlotSet& slots, int width, int height) {
+    for (platform::Surface* surface : {&slots.picTemp, &slots.picLoad[2]}) {
+        if (!surface->Resize(width, height, false)) return;
+        if (platform::Bitmap* bitmap = surface->hDC()) bitmap->Fill(surface->BackColor());
+    }
+}
+
 }  // namespace basCommon

@@ -21,4 +21,10 @@ inline constexpr std::int16_t kFalse = 0;
 // memory runs out, or when the floating image is empty.
 platform::Status ComposeImage(compose::SlotSet& slots, std::int16_t tile);
 
+// Gives picTemp and the result slot storage for a width x height source and writes every page of
+// it once, so that a composition of that size (or of the same pixel count) finds both ready and
+// its first touch of fresh memory is already paid. Touches neither the source nor the floating
+// slot, so it may run on a second thread while those load; a wrong size costs only its time.
+void PrepareCompose(compose::SlotSet& slots, int width, int height);
+
 }  // namespace basCommon

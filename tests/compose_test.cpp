@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "compose/blend.h"
@@ -216,6 +217,29 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + "_workers" +
                std::to_string(std::get<1>(info.param));
     });
+
+// Surfaces readied for the source's size (while it loads) are the ones the composition then
+// uses, without new storage; readied for a wrong size, the composition still comes out right.
+TEST(Compose, UsesTheSurfacesPreparedForItsSize) {
+    for (const auto& [w, h] : {std::pair{40, 30}, std::pair{7, 9}}) {
+        compose::SlotSet slots;
+        basCommon::PrepareCompose(slots, w, h);
+        const std::uint32_t* temp = slots.picTemp.Image().data();
+        const std::uint32_t* result = slots.picLoad[2].Image().data();
+        Fill(slots.picLoad[0], 40, 30, 21);
+        Fill(slots.picLoad[1], 6, 4, 22);
+        ASSERT_TRUE(basCommon::ComposeImage(slots, basCommon::kTrue));
+        EXPECT_EQ(slots.picTemp.Image().data() == temp, w == 40);
+        EXPECT_EQ(slots.picLoad[2].Image().data() == result, w == 40);
+        const platform::Bitmap& out = slots.picLoad[2].Image();
+        for (int y = 0; y < 30; ++y) {
+            for (int x = 0; x < 40; ++x) {
+                ASSERT_EQ(out.at(x, y), Expected(slots.picLoad[0].Image().at(x, y),
+                                                 slots.picLoad[1].Image().at(x % 6, y % 4)));
+            }
+        }
+    }
+}
 
 TEST(ComposeFailure, EmptyFloatingImageLeavesTheResultAlone) {
     compose::SlotSet slots;
