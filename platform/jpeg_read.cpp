@@ -45,6 +45,9 @@ Reader& Of(j_common_ptr c) { return *static_cast<Reader*>(c->client_data); }
 
 const char kDamaged[] = "画像のデータが壊れています (JPEG)";
 const char kEndsEarly[] = "画像のデータが途中で終わっています (JPEG)";
+std::string TooManyScans() {
+    return "スキャンが多すぎます (JPEG; 上限は " + std::to_string(kMaxJpegScans) + ")";
+}
 
 std::string ReasonFor(int code) {
     switch (code) {
@@ -126,7 +129,7 @@ void ProgressMonitor(j_common_ptr c) {
     Reader& r = Of(c);
     Track(r);
     if (r.cinfo.input_scan_number <= kMaxJpegScans) return;
-    r.reason = "スキャンが多すぎます (JPEG; 上限は " + std::to_string(kMaxJpegScans) + ")";
+    r.reason = TooManyScans();
     Escape(r);
 }
 
@@ -164,6 +167,34 @@ std::uint64_t MinFirstScanBytes(const jpeg_decompress_struct& ci) {
     return (blocks * bitsPerBlock + 7) / 8;
 }
 
+// Counts the scans of the image, stopping at limit + 1. Every scan is a pass over the picture, so
+// counting them with the decoder would cost hundreds of passes before the refusal; this walk
+// costs one look at each byte. It follows the markers as the decoder does: segments are skipped
+// by their length, coded data up to the first 0xFF that is not a stuffed zero or a restart marker,
+// stray bytes up to the next 0xFF, and the count ends at the end-of-image marker. (The progress
+// monitor still holds the limit should the two ever disagree.)
+int CountScans(std::string_view file, int limit) {
+    const auto* p = reinterpret_cast<const unsigned char*>(file.data());
+    const std::size_t n = file.size();
+    int scans = 0;
+    for (std::size_t at = 2; at < n && scans <= limit;) {
+        const void* ff = std::memchr(p + at, 0xFF, n - at);
+        if (!ff) break;
+        at = std::size_t(static_cast<const unsigned char*>(ff) - p);
+        while (at < n && p[at] == 0xFF) ++at;
+        if (at >= n) break;
+        const unsigned m = p[at++];
+        if (m == 0xD9) break;
+        if (m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;
+        if (at + 2 > n) break;
+        const std::size_t length = std::size_t(p[at]) << 8 | p[at + 1];
+        if (length < 2) break;
+        at += length;
+        if (m == 0xDA) ++scans;
+    }
+    return scans;
+}
+
 void SetUp(Reader& r, std::string_view file) {
     r.cinfo.err = jpeg_std_error(&r.err);
     r.err.error_exit = ErrorExit;
@@ -193,6 +224,10 @@ void TakeMetadata(Reader& r) {
 
 // The whole decode; false with r.reason set when the file is refused.
 bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
+    if (CountScans(file, kMaxJpegScans) > kMaxJpegScans) {
+        r.reason = TooManyScans();
+        return false;
+    }
     if (setjmp(r.escape)) return false;
     SetUp(r, file);
     if (wantMetadata) {
