@@ -327,6 +327,7 @@ bool ReadJpegHeader(std::string_view file, JpegHeader& out) {
         out.width = int(ci.image_width);
         out.height = int(ci.image_height);
         out.components = ci.num_components;
+        out.multiScan = ci.progressive_mode || ci.comps_in_scan < ci.num_components;
         out.fourChannel = ci.jpeg_color_space == JCS_CMYK || ci.jpeg_color_space == JCS_YCCK;
     }
     jpeg_destroy_decompress(&r.cinfo);

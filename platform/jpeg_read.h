@@ -45,6 +45,9 @@ Status ReadJpeg(std::string_view file, Picture& out, JpegMetadata* metadata = nu
 struct JpegHeader {
     int width = 0, height = 0;  // as the frame states them, before any check
     int components = 0;
+    // Progressive (and other multi-scan) files are decoded through a buffer of all their DCT
+    // coefficients, 128 bytes an 8 x 8 block of every component, held beside the picture.
+    bool multiScan = false;
     // CMYK or YCCK, which libjpeg-turbo does not turn into RGB (ReadJpeg refuses them).
     bool fourChannel = false;
 };
