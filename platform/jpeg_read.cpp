@@ -55,16 +55,18 @@ std::string ReasonFor(int code) {
             return "メモリが足りません";
         case JERR_EMPTY_IMAGE:
             return "画像の大きさが 0 です";
-        case JERR_IMAGE_TOO_BIG:
+        case JERR_IMAGE_TOO_BIG:  // a side over libjpeg's JPEG_MAX_DIMENSION
         case JERR_WIDTH_OVERFLOW:
-            return "画像が大きすぎます (JPEG)";
-        // 12-bit and lossless files, arithmetic coding where it is not built in, colour spaces
-        // without a conversion to RGB.
+            return "画像が大きすぎます (JPEG; 一辺の上限は " + std::to_string(JPEG_MAX_DIMENSION) +
+                   " 画素)";
+        // 12-bit, lossless and hierarchical files, arithmetic coding where it is not built in,
+        // colour spaces without a conversion to RGB.
         case JERR_BAD_PRECISION:
         case JERR_NOT_COMPILED:
         case JERR_ARITH_NOTIMPL:
         case JERR_CONVERSION_NOTIMPL:
         case JERR_NOTIMPL:
+        case JERR_SOF_UNSUPPORTED:
             return "この種類の JPEG は読めません";
         default:
             return kDamaged;
