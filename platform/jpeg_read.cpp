@@ -225,6 +225,27 @@ void TakeMetadata(Reader& r) {
 }
 
 // The whole decode; false with r.reason set when the file is refused.
+// The checks of a frame whose headers libjpeg has just read, up to its first scan; false with
+// r.reason set when it is refused.
+bool CheckFrame(Reader& r) {
+    const jpeg_decompress_struct& ci = r.cinfo;
+    if (ci.image_width == 0 || ci.image_height == 0) {
+        r.reason = "画像の大きさが 0 です";
+        return false;
+    }
+    if (Status s = CheckBitmapSize(ci.image_width, ci.image_height); !s) {
+        r.reason = s.reason();
+        return false;
+    }
+    if (const std::uint64_t need = MinFirstScanBytes(ci); ci.src->bytes_in_buffer < need) {
+        r.reason = "画像のデータが足りません (JPEG " + std::to_string(ci.image_width) + " × " +
+                   std::to_string(ci.image_height) + " には少なくとも " + std::to_string(need) +
+                   " バイト必要; あるのは " + std::to_string(ci.src->bytes_in_buffer) + " バイト)";
+        return false;
+    }
+    return true;
+}
+
 bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
     if (CountScans(file, kMaxJpegScans) > kMaxJpegScans) {
         r.reason = TooManyScans();
@@ -243,20 +264,7 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
         r.reason = "この種類の JPEG は読めません (CMYK)";
         return false;
     }
-    if (ci.image_width == 0 || ci.image_height == 0) {
-        r.reason = "画像の大きさが 0 です";
-        return false;
-    }
-    if (Status s = CheckBitmapSize(ci.image_width, ci.image_height); !s) {
-        r.reason = s.reason();
-        return false;
-    }
-    if (const std::uint64_t need = MinFirstScanBytes(ci); ci.src->bytes_in_buffer < need) {
-        r.reason = "画像のデータが足りません (JPEG " + std::to_string(ci.image_width) + " × " +
-                   std::to_string(ci.image_height) + " には少なくとも " + std::to_string(need) +
-                   " バイト必要; あるのは " + std::to_string(ci.src->bytes_in_buffer) + " バイト)";
-        return false;
-    }
+    if (!CheckFrame(r)) return false;
     if (wantMetadata) TakeMetadata(r);
 
     // Qt's JPEG reader, which read our JPEGs before, decodes with these (libjpeg's defaults);
@@ -320,6 +328,14 @@ bool ReadHeader(Reader& r, std::string_view file) {
     return true;
 }
 }  // namespace
+
+Status CheckJpegLimits(std::string_view file) {
+    if (CountScans(file, kMaxJpegScans) > kMaxJpegScans) return Status::Fail(TooManyScans());
+    Reader r;
+    const bool ok = ReadHeader(r, file) && CheckFrame(r);
+    jpeg_destroy_decompress(&r.cinfo);
+    return ok ? Status::Ok() : Status::Fail(r.reason);
+}
 
 bool ReadJpegHeader(std::string_view file, JpegHeader& out) {
     Reader r;

@@ -42,6 +42,10 @@ struct JpegMetadata {
 // why. Four-channel files are refused: see JpegHeader::fourChannel.
 Status ReadJpeg(std::string_view file, Picture& out, JpegMetadata* metadata = nullptr);
 
+// The refusals ReadJpeg makes before decoding (scan count, frame size, data too short for the
+// frame), for files that another decoder reads: the four-channel ones.
+Status CheckJpegLimits(std::string_view file);
+
 struct JpegHeader {
     int width = 0, height = 0;  // as the frame states them, before any check
     int components = 0;
