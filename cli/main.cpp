@@ -6,6 +6,10 @@
 //
 // Exit status: 0 success, 1 an input or output failed, 2 usage error.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -104,21 +108,34 @@ std::string FormatOf(const std::string& name) {
     return (ext == ".BMP" || ext == ".JPG" || ext == ".PNG") ? ext : "";
 }
 
-// The size that a JPEG or PNG source will load at, read from its headers; false for other files
-// or when the headers are not within the first 256 KiB.
+// The size that a JPEG or PNG source will load at, read from its headers; false for other files,
+// when the headers are not within the first 256 KiB, or when the file is too small to be a
+// picture of that size that is worth readying for (under one byte per 64 pixels: a damaged or
+// hostile header, or a flat graphic that composes quickly anyway).
 bool SourceSize(const std::string& path, int& width, int& height) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return false;
-    std::string head(256 * 1024, '\0');
-    head.resize(std::fread(head.data(), 1, head.size(), file));
-    std::fclose(file);
+    // Regular files only: opening a named pipe or a device must neither block nor consume it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    std::string head;
+    std::uint64_t fileSize = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        fileSize = std::uint64_t(st.st_size);
+        head.resize(256 * 1024);
+        const ssize_t n = ::read(fd, head.data(), head.size());
+        head.resize(n > 0 ? std::size_t(n) : 0);
+    }
+    ::close(fd);
     const auto* b = reinterpret_cast<const unsigned char*>(head.data());
     if (head.size() >= 24 && head.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0) {
         const auto be32 = [&](int at) {
             return std::uint32_t(b[at]) << 24 | std::uint32_t(b[at + 1]) << 16 |
                    std::uint32_t(b[at + 2]) << 8 | b[at + 3];
         };
-        if (!platform::CheckBitmapSize(be32(16), be32(20))) return false;
+        if (!platform::CheckBitmapSize(be32(16), be32(20)) ||
+            fileSize * 64 < std::uint64_t(be32(16)) * be32(20)) {
+            return false;
+        }
         width = int(be32(16));
         height = int(be32(20));
         return true;
@@ -126,7 +143,8 @@ bool SourceSize(const std::string& path, int& width, int& height) {
     platform::JpegHeader header;
     if (head.size() < 2 || b[0] != 0xFF || b[1] != 0xD8 ||
         !platform::ReadJpegHeader(head, header) ||
-        !platform::CheckBitmapSize(header.width, header.height)) {
+        !platform::CheckBitmapSize(header.width, header.height) ||
+        fileSize * 64 < std::uint64_t(header.width) * std::uint64_t(header.height)) {
         return false;
     }
     width = header.width;
