@@ -8,6 +8,8 @@
 #include <exception>
 #include <thread>
 
+#include "windows/icons.h"
+
 namespace windows {
 namespace {
 
@@ -51,6 +53,7 @@ void RunLongWork(const QString& text, const std::function<void()>& work) {
     InputBlock block;
     QProgressDialog progress(text, QString(), 0, 0);
     progress.setWindowTitle(QStringLiteral("Glimbra"));
+    progress.setWindowIcon(MainIcon());
     progress.setWindowModality(Qt::ApplicationModal);
     progress.setMinimumDuration(kProgressDelayMs);
     QTimer delay;
