@@ -20,13 +20,19 @@
 
 namespace {
 
+// The one application of the process, kept to its end. (A static inside the template below
+// would make one per instantiation, and each lambda is its own.)
+QApplication* App() {
+    static int argc = 1;
+    static char name[] = "test_dialogs", *argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return app;
+}
+
 // Runs answer on the next modal widget of type T once its event loop runs.
 template <typename T, typename Answer>
 void WhenShown(Answer answer) {
-    static int argc = 1;
-    static char name[] = "test_dialogs", *argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);  // kept to the end of the process
-    QTimer::singleShot(0, app, [answer] {
+    QTimer::singleShot(0, App(), [answer] {
         auto* widget = qobject_cast<T*>(QApplication::activeModalWidget());
         ASSERT_NE(widget, nullptr) << "no modal dialog is up";
         answer(*widget);
