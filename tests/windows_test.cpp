@@ -276,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(Settings, OptionsTest, ::testing::ValuesIn(std::vector<
 // The options button opens the dialog with no owner (modal all the same), the focus on 保存;
 // Tab walks 保存, 閉じる, the JPEG bar, the box and the PNG bar; a focused bar moves by its small
 // change on the arrows and its large change on Page Up/Down, showing each value; Space on 保存
-// saves. In the main window Tab walks the controls in their written order.
+// saves. In the main window Tab walks the controls in the order they are laid out in.
 TEST_F(WindowTest, BothWindowsWorkFromTheKeyboard) {
     std::string trace;
     QTimer::singleShot(0, [&] {
