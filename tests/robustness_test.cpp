@@ -266,6 +266,94 @@ TEST(LowMemory, CliReportsAnErrorInsteadOfCrashing) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The memory budget, under an address-space limit set just above what the process has mapped:
+// a load and a composition that cannot fit are refused before they allocate, naming what they
+// need and what there is, and the slots keep what they held.
+
+std::uint64_t MappedBytes() {
+    const std::string status = ReadBytes("/proc/self/status");
+    const std::size_t at = status.find("VmSize:");
+    return at == std::string::npos ? 0 : std::stoull(status.substr(at + 7)) * 1024;
+}
+
+struct BudgetCase {
+    const char* name;
+    bool compose;             // else the load of the large picture
+    std::uint64_t headroom;   // above what is mapped: the file fits, the step does not
+};
+
+void PrintTo(const BudgetCase& c, std::ostream* os) { *os << c.name; }
+
+class MemoryBudget : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(MemoryBudget, AStepThatCannotFitIsRefusedWithBothFiguresAndChangesNothing) {
+    if (testing_support::kUnderAsan) GTEST_SKIP() << "AddressSanitizer reserves terabytes";
+    const BudgetCase& c = GetParam();
+    TempDir dir;
+    const std::string small = MakeBmp(dir.file("small.bmp"), 8, 6);
+    const std::string large = MakeBmp(dir.file("large.bmp"), 4000, 3000);  // 46 MiB a bitmap
+    const testing_support::ChildRun run = testing_support::RunInChild(
+        [&](int fd) {
+            compose::SlotSet slots;
+            if (basCommon::LoadImageSlot(slots, small, 0) != 0 ||
+                basCommon::LoadImageSlot(slots, small, 1) != 0 ||
+                !basCommon::ComposeImage(slots, basCommon::kFalse))
+                return 10;
+            const std::uint32_t corner = slots.picLoad[2].Image().at(0, 0);
+            if (c.compose && basCommon::LoadImageSlot(slots, large, 0) != 0) return 11;
+            const rlimit cap{rlim_t(MappedBytes() + c.headroom), RLIM_INFINITY};
+            if (::setrlimit(RLIMIT_AS, &cap) != 0) return 12;
+            std::string reason;
+            bool done;
+            if (c.compose) {
+                const Status s = basCommon::ComposeImage(slots, basCommon::kFalse);
+                done = s.ok(), reason = s.reason();
+            } else {
+                done = basCommon::LoadImageSlot(slots, large, 0, &reason) == 0;
+            }
+            if (::write(fd, reason.data(), reason.size()) < 0) return 13;
+            const bool unchanged = slots.picLoad[2].Width() == 8 &&
+                                   slots.picLoad[2].Image().at(0, 0) == corner &&
+                                   (c.compose || (slots.picLoad[0].Width() == 8 &&
+                                                  slots.FLD[0] == small));
+            return done ? 1 : unchanged ? 0 : 2;
+        },
+        {20, 0});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    for (const char* part : {"必要", "使える量", "RLIMIT_AS"})
+        EXPECT_NE(run.out.find(part), std::string::npos) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, MemoryBudget,
+                         ::testing::Values(BudgetCase{"Load", false, 70u << 20},
+                                           BudgetCase{"Compose", true, 100u << 20}),
+                         ByName);
+
+// --batch admits jobs by their working set: under a limit that holds one job but not two,
+// two sources run one after the other and both succeed; a source that cannot fit even alone is
+// refused with the figures. The tool's own mapped memory is taken from such a refusal.
+TEST(MemoryBudget, BatchRunsJobsThatDoNotFitTogetherOneAfterTheOther) {
+    if (testing_support::kUnderAsan) GTEST_SKIP() << "AddressSanitizer reserves terabytes";
+    TempDir dir;
+    fs::create_directory(dir.file("out"));
+    const std::string texture = MakeBmp(dir.file("texture.bmp"), 7, 5);
+    const std::string a = MakeBmp(dir.file("a.bmp"), 3000, 2000);  // about 200 MiB a job
+    const std::string b = MakeBmp(dir.file("b.bmp"), 3000, 2000);
+    const std::uint64_t probe = 300u << 20;
+    const testing_support::ChildRun refused =
+        RunCli({"--batch", "--format", "bmp", texture, dir.file("out"), a}, probe);
+    ASSERT_TRUE(testing_support::CliRefused(refused, a));
+    const std::size_t at = refused.out.find("(RLIMIT_AS) ");
+    ASSERT_NE(at, std::string::npos) << refused.out;
+    const std::uint64_t base = probe - (std::stoull(refused.out.substr(at + 12)) << 20);
+    const testing_support::ChildRun run = RunCli(
+        {"--batch", "--jobs", "2", "--format", "bmp", texture, dir.file("out"), a, b},
+        base + (230u << 20));  // one job's estimate fits, two jobs' actual use does not
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(NamesIn(dir.file("out")), (Names{"a.bmp", "b.bmp"}));
+}
+
+// ---------------------------------------------------------------------------------------------
 // Awkward paths through the tool, the load and save procedures and the settings file. "exe" is
 // a linked folder whose settings file is a link to a file elsewhere; both must stay links, and
 // the file linked to gets the new settings.
