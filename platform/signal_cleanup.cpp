@@ -61,8 +61,13 @@ void RemoveTemporariesOnSignals() {
     // Both signals are blocked while the handler runs, so it cannot be entered twice.
     sigaddset(&action.sa_mask, SIGINT);
     sigaddset(&action.sa_mask, SIGTERM);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        // A signal ignored by whoever started us (a background job of a script, nohup) stays
+        // ignored, as the shell intended.
+        struct sigaction current{};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 }  // namespace platform

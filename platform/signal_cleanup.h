@@ -15,6 +15,7 @@ void UnregisterTemporary(int ticket);
 
 // Installs handlers for SIGINT and SIGTERM that remove every registered file and then end the
 // process with the status 128 + signal, as a shell reports a program ended by that signal.
+// A signal that is ignored when this is called stays ignored.
 void RemoveTemporariesOnSignals();
 
 }  // namespace platform
