@@ -8,12 +8,14 @@
 namespace cli {
 
 std::uint64_t EstimateJobBytes(const std::string& source) {
+    // Only a regular file is opened: a pipe would block here (its load refuses it).
+    struct stat st{};
+    if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     QImageReader reader(QString::fromStdString(source));
     reader.setDecideFormatFromContent(true);
     const QSize size = reader.size();  // reads the header only
     if (!size.isValid() || size.isEmpty()) return 0;
-    struct stat st{};
-    const std::uint64_t fileBytes = ::stat(source.c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
+    const std::uint64_t fileBytes = std::uint64_t(st.st_size);
     const std::uint64_t bitmap = std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4;
     constexpr std::uint64_t kAllowance = std::uint64_t{64} << 20;
     return 5 * bitmap + fileBytes + kAllowance;
