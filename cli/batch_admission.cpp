@@ -9,7 +9,7 @@ namespace cli {
 
 std::uint64_t EstimateJobBytes(const std::string& source) {
     // Only a regular file is opened: a pipe would block here (its load refuses it).
-    struct stat st{};
+    struct stat st {};
     if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     QImageReader reader(QString::fromStdString(source));
     reader.setDecideFormatFromContent(true);

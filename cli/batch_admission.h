@@ -21,7 +21,7 @@ namespace cli {
 std::uint64_t EstimateJobBytes(const std::string& source);
 
 class BatchAdmission {
-public:
+  public:
     explicit BatchAdmission(const platform::MemoryRoom& room) : room_(room) {}
 
     // Waits until a job of `bytes` fits beside those running and counts it in; fails at once,
@@ -29,7 +29,7 @@ public:
     platform::Status Admit(std::uint64_t bytes);
     void Release(std::uint64_t bytes);
 
-private:
+  private:
     const platform::MemoryRoom room_;
     std::mutex mutex_;
     std::condition_variable freed_;

@@ -18,10 +18,14 @@ std::size_t Utf8Length(std::string_view text, std::size_t i, unsigned& codePoint
     const unsigned lead = byte(i);
     std::size_t length;
     unsigned min;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2, min = 0x80, codePoint = lead & 0x1F;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, min = 0x800, codePoint = lead & 0x0F;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, min = 0x10000, codePoint = lead & 0x07;
-    else return 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2, min = 0x80, codePoint = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3, min = 0x800, codePoint = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4, min = 0x10000, codePoint = lead & 0x07;
+    else
+        return 0;
     if (i + length > text.size()) return 0;
     for (std::size_t k = 1; k < length; ++k) {
         if ((byte(i + k) & 0xC0) != 0x80) return 0;
@@ -55,13 +59,23 @@ std::string EscapeControls(std::string_view text) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c < 0x80) {
             switch (c) {
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                case 0x1B: out += "\\e"; break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case 0x1B:
+                    out += "\\e";
+                    break;
                 default:
-                    if (c < 0x20 || c == 0x7F) AppendHex(out, "\\x", c, 2);
-                    else out += char(c);
+                    if (c < 0x20 || c == 0x7F)
+                        AppendHex(out, "\\x", c, 2);
+                    else
+                        out += char(c);
             }
             ++i;
             continue;

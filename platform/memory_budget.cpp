@@ -36,7 +36,7 @@ MemoryRoom CurrentMemoryRoom() {
     MemoryRoom room;
     room.systemAvailable = ProcKilobytes("/proc/meminfo", "MemAvailable:");
     room.addressSpaceLeft = kUnknown;
-    struct rlimit limit{};
+    struct rlimit limit {};
     if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
         // Everything mapped counts against the limit, reserved or touched.
         const std::uint64_t mapped = ProcKilobytes("/proc/self/status", "VmSize:");

@@ -11,7 +11,7 @@
 namespace platform {
 
 struct MemoryRoom {
-    std::uint64_t systemAvailable = 0;  // MemAvailable of /proc/meminfo; UINT64_MAX when unknown
+    std::uint64_t systemAvailable = 0;   // MemAvailable of /proc/meminfo; UINT64_MAX when unknown
     std::uint64_t addressSpaceLeft = 0;  // RLIMIT_AS less what is mapped; UINT64_MAX for none
     std::uint64_t bytes() const {
         return systemAvailable < addressSpaceLeft ? systemAvailable : addressSpaceLeft;

@@ -55,7 +55,7 @@ void UnregisterTemporary(int ticket) {
 }
 
 void RemoveTemporariesOnSignals() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     // Both signals are blocked while the handler runs, so it cannot be entered twice.
@@ -64,7 +64,7 @@ void RemoveTemporariesOnSignals() {
     for (const int signal : {SIGINT, SIGTERM}) {
         // A signal ignored by whoever started us (a background job of a script, nohup) stays
         // ignored, as the shell intended.
-        struct sigaction current{};
+        struct sigaction current {};
         if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
         ::sigaction(signal, &action, nullptr);
     }
