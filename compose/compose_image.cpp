@@ -7,6 +7,7 @@
 
 #include "compose/blend.h"
 #include "platform/gdi.h"
+#include "platform/memory_budget.h"
 #include "platform/parallel.h"
 
 namespace basCommon {
@@ -38,6 +39,17 @@ void TileRow(std::uint32_t* dst, const std::uint32_t* textureRow, int w1, int co
     }
 }
 
+// The new memory that a composition of a w x h source takes: the scratch surface and the result,
+// less what each already holds at that size (composing again at the same size takes nothing).
+std::uint64_t WorkAreaBytes(const compose::SlotSet& slots, int w, int h) {
+    const std::uint64_t pixels = std::uint64_t(w) * std::uint64_t(h);
+    const auto surface = [&](const platform::Surface& s) {
+        const platform::Bitmap& b = s.Image();
+        return b.pixelCount() == pixels && !b.shared() ? 0 : pixels * 4;
+    };
+    return surface(slots.picTemp) + surface(slots.picLoad[2]);
+}
+
 }  // namespace
 
 Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
@@ -57,6 +69,7 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
         return Status::Fail("浮き画像の大きさが 0 です (" + std::to_string(w1) + " × " +
                             std::to_string(h1) + ")");
     }
+    if (Status s = platform::CheckMemory(WorkAreaBytes(slots, w0, h0)); !s) return s;
     // The scratch surface is covered whole by tiling or stretching: its old pixels need not stay.
     if (Status s = temp.Resize(w0, h0, false); !s) return s;
     platform::Bitmap* scratch = temp.hDC();
