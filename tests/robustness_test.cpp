@@ -333,7 +333,7 @@ TEST_P(MemoryBudget, AStepThatCannotFitIsRefusedWithBothFiguresAndChangesNothing
 
 INSTANTIATE_TEST_SUITE_P(Steps, MemoryBudget,
                          ::testing::Values(BudgetCase{"Load", false, 70u << 20},
-                                           BudgetCase{"Compose", true, 100u << 20}),
+                                           BudgetCase{"Compose", true, 60u << 20}),
                          ByName);
 
 // --batch admits jobs by their working set: under a limit that holds one job but not two,
@@ -344,9 +344,9 @@ TEST(MemoryBudget, BatchRunsJobsThatDoNotFitTogetherOneAfterTheOther) {
     TempDir dir;
     fs::create_directory(dir.file("out"));
     const std::string texture = MakeBmp(dir.file("texture.bmp"), 7, 5);
-    const std::string a = MakeBmp(dir.file("a.bmp"), 3000, 2000);  // about 200 MiB a job
+    const std::string a = MakeBmp(dir.file("a.bmp"), 3000, 2000);  // about 150 MiB a job
     const std::string b = MakeBmp(dir.file("b.bmp"), 3000, 2000);
-    const std::uint64_t probe = 300u << 20;
+    const std::uint64_t probe = 250u << 20;
     const testing_support::ChildRun refused =
         RunCli({"--batch", "--format", "bmp", texture, dir.file("out"), a}, probe);
     ASSERT_TRUE(testing_support::CliRefused(refused, a));
@@ -355,7 +355,7 @@ TEST(MemoryBudget, BatchRunsJobsThatDoNotFitTogetherOneAfterTheOther) {
     const std::uint64_t base = probe - (std::stoull(refused.out.substr(at + 12)) << 20);
     const testing_support::ChildRun run = RunCli(
         {"--batch", "--jobs", "2", "--format", "bmp", texture, dir.file("out"), a, b},
-        base + (230u << 20));  // one job's estimate fits, two jobs' actual use does not
+        base + (230u << 20));  // one job's estimate fits, two jobs' estimates do not
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_EQ(NamesIn(dir.file("out")), (Names{"a.bmp", "b.bmp"}));
 }
