@@ -15,9 +15,12 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "platform/bmp_read.h"
+#include "platform/exif.h"
 #include "platform/files.h"
+#include "platform/orientation.h"
 
 namespace platform {
 namespace {
@@ -288,6 +291,46 @@ Status CheckJpeg(std::string_view d) {
     return Status::Ok();
 }
 
+// The EXIF block (the first APP1 "Exif") and the colour profile (the APP2 "ICC_PROFILE" markers,
+// numbered 1..n, joined in their order) of a JPEG file that CheckJpeg accepted. A profile whose
+// markers disagree on their count, repeat or miss a number is damaged and left out.
+void CollectJpegMeta(std::string_view d, std::vector<std::uint8_t>& icc,
+                     std::vector<std::uint8_t>& exif) {
+    static constexpr char kIcc[] = "ICC_PROFILE";  // with its NUL: 12 bytes
+    const auto* p = reinterpret_cast<const unsigned char*>(d.data());
+    const std::size_t n = d.size();
+    std::vector<std::string_view> parts;
+    bool iccBroken = false;
+    std::size_t at = 2;
+    while (true) {
+        while (at < n && p[at] != 0xFF) ++at;
+        while (at < n && p[at] == 0xFF) ++at;
+        if (at + 2 >= n) break;
+        const unsigned m = p[at++];
+        if (m == 0xDA || m == 0xD9) break;  // the image data: no metadata follows that we read
+        if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;
+        const std::size_t len = Be16(p + at);
+        if (len < 2 || at + len > n) break;
+        const unsigned char* body = p + at + 2;
+        const std::size_t size = len - 2;
+        if (m == 0xE1 && exif.empty()) {
+            exif = ExifFromApp1(body, size);
+        } else if (m == 0xE2 && size > 14 && std::memcmp(body, kIcc, sizeof kIcc) == 0) {
+            const unsigned seq = body[12], count = body[13];
+            if (parts.empty()) parts.resize(count);
+            if (seq == 0 || count != parts.size() || seq > count || !parts[seq - 1].empty()) {
+                iccBroken = true;
+            } else {
+                parts[seq - 1] = std::string_view(reinterpret_cast<const char*>(body + 14), size - 14);
+            }
+        }
+        at += len;
+    }
+    for (const std::string_view part : parts) iccBroken = iccBroken || part.empty();
+    if (iccBroken) return;
+    for (const std::string_view part : parts) icc.insert(icc.end(), part.begin(), part.end());
+}
+
 // Reads the whole file: one read gives the checks and the decoder the same bytes, and a file
 // that changes while it is being loaded cannot mix two versions.
 Status ReadFile(const std::string& path, QByteArray& data) {
@@ -338,13 +381,13 @@ Status ReadFile(const std::string& path, QByteArray& data) {
 // accept, and still refuses an allocation that a size field hidden from our checks asks for (a
 // PNG inside an icon).
 //
-// The decoders' own warnings about damaged data ("Corrupt JPEG data: ...") are switched off: a
-// picture either loads or fails with our reason, and the command-line tool promises one line on
+// The decoders' own warnings about damaged data ("Corrupt JPEG data: ...", a colour profile Qt
+// cannot parse) are switched off: a picture either loads or fails with our reason, and the command-line tool promises one line on
 // stderr per failed file.
 void SetUpReaders() {
     static const bool done = [] {
         QImageReader::setAllocationLimit(int((kMaxPixels * 4) / (1024 * 1024)) + 1);
-        QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false"));
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false\nqt.gui.icc=false"));
         return true;
     }();
     (void)done;
@@ -361,6 +404,7 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
     const Format format = Sniff(bytes);
     Status check;
     QByteArray payload;  // what Qt decodes; the whole file except for icons
+    std::vector<std::uint8_t> icc, exif;  // JPEG only
     const char* qtFormat = QtName(format);
     switch (format) {
         case Format::Bmp:
@@ -382,6 +426,7 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
             break;
         case Format::Jpeg:
             check = CheckJpeg(bytes);
+            if (check) CollectJpegMeta(bytes, icc, exif);
             break;
         case Format::Png:
             return Status::Fail("この形式の画像は読めません (PNG)");
@@ -435,6 +480,13 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
         // than its screen leaves it 0); an opaque picture has 255 there, as the layout promises.
         std::uint32_t* p = picture->pixels.data();
         for (std::size_t i = 0, n = picture->pixels.pixelCount(); i < n; ++i) p[i] |= kOpaque;
+    }
+    Orientation orientation;
+    picture->meta = AcceptMeta(std::move(icc), std::move(exif), &orientation);
+    if (orientation != Orientation::Upright) {
+        Bitmap upright;
+        if (Status s = Orient(picture->pixels, orientation, upright); !s) return s;
+        picture->pixels.swap(upright);
     }
     out = std::move(picture);
     return Status::Ok();
