@@ -20,6 +20,7 @@
 #include "platform/bmp_read.h"
 #include "platform/exif.h"
 #include "platform/files.h"
+#include "platform/jpeg_read.h"
 #include "platform/orientation.h"
 
 namespace platform {
@@ -241,10 +242,10 @@ Status PickIcoEntry(std::string_view d, QByteArray& payload, const char*& qtForm
     return Status::Ok();
 }
 
-// JPEG: walks the markers to the end of the image. The entropy-coded data of a scan ends at the
-// first marker that is neither a stuffed zero nor a restart marker. Running out of file before the
-// end-of-image marker means the file was cut off: the decoder would fill the missing part with grey
-// and call it a picture.
+// Four-channel JPEG, for Qt's reader: walks the markers to the end of the image. The entropy-coded
+// data of a scan ends at the first marker that is neither a stuffed zero nor a restart marker.
+// Running out of file before the end-of-image marker means the file was cut off: the decoder would
+// fill the missing part with grey and call it a picture.
 Status CheckJpeg(std::string_view d) {
     const auto* p = reinterpret_cast<const unsigned char*>(d.data());
     const std::size_t n = d.size();
@@ -291,44 +292,16 @@ Status CheckJpeg(std::string_view d) {
     return Status::Ok();
 }
 
-// The EXIF block (the first APP1 "Exif") and the colour profile (the APP2 "ICC_PROFILE" markers,
-// numbered 1..n, joined in their order) of a JPEG file that CheckJpeg accepted. A profile whose
-// markers disagree on their count, repeat or miss a number is damaged and left out.
-void CollectJpegMeta(std::string_view d, std::vector<std::uint8_t>& icc,
-                     std::vector<std::uint8_t>& exif) {
-    static constexpr char kIcc[] = "ICC_PROFILE";  // with its NUL: 12 bytes
-    const auto* p = reinterpret_cast<const unsigned char*>(d.data());
-    const std::size_t n = d.size();
-    std::vector<std::string_view> parts;
-    bool iccBroken = false;
-    std::size_t at = 2;
-    while (true) {
-        while (at < n && p[at] != 0xFF) ++at;
-        while (at < n && p[at] == 0xFF) ++at;
-        if (at + 2 >= n) break;
-        const unsigned m = p[at++];
-        if (m == 0xDA || m == 0xD9) break;  // the image data: no metadata follows that we read
-        if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;
-        const std::size_t len = Be16(p + at);
-        if (len < 2 || at + len > n) break;
-        const unsigned char* body = p + at + 2;
-        const std::size_t size = len - 2;
-        if (m == 0xE1 && exif.empty()) {
-            exif = ExifFromApp1(body, size);
-        } else if (m == 0xE2 && size > 14 && std::memcmp(body, kIcc, sizeof kIcc) == 0) {
-            const unsigned seq = body[12], count = body[13];
-            if (parts.empty()) parts.resize(count);
-            if (seq == 0 || count != parts.size() || seq > count || !parts[seq - 1].empty()) {
-                iccBroken = true;
-            } else {
-                parts[seq - 1] = std::string_view(reinterpret_cast<const char*>(body + 14), size - 14);
-            }
-        }
-        at += len;
-    }
-    for (const std::string_view part : parts) iccBroken = iccBroken || part.empty();
-    if (iccBroken) return;
-    for (const std::string_view part : parts) icc.insert(icc.end(), part.begin(), part.end());
+// What a decoder found beside the pixels becomes the picture's metadata; the picture is turned
+// upright as its EXIF says.
+Status TakeMeta(JpegMetadata&& found, Picture& picture) {
+    Orientation orientation;
+    picture.meta = AcceptMeta(std::move(found.icc), std::move(found.exif), &orientation);
+    if (orientation == Orientation::Upright) return Status::Ok();
+    Bitmap upright;
+    if (Status s = Orient(picture.pixels, orientation, upright); !s) return s;
+    picture.pixels.swap(upright);
+    return Status::Ok();
 }
 
 // Reads the whole file: one read gives the checks and the decoder the same bytes, and a file
@@ -404,7 +377,6 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
     const Format format = Sniff(bytes);
     Status check;
     QByteArray payload;  // what Qt decodes; the whole file except for icons
-    std::vector<std::uint8_t> icc, exif;  // JPEG only
     const char* qtFormat = QtName(format);
     switch (format) {
         case Format::Bmp:
@@ -425,8 +397,19 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
             check = PickIcoEntry(bytes, payload, qtFormat);
             break;
         case Format::Jpeg:
+            // Ours, except for four-channel files: libjpeg-turbo gives no RGB for CMYK or YCCK,
+            // and Qt's reader converts them.
+            if (JpegHeader h; !ReadJpegHeader(bytes, h) || !h.fourChannel) {
+                auto picture = std::make_shared<Picture>();
+                JpegMetadata metadata;
+                if (Status s = ReadJpeg(bytes, *picture, &metadata); !s) return s;
+                if (Status s = TakeMeta(std::move(metadata), *picture); !s) return s;
+                out = std::move(picture);
+                return Status::Ok();
+            }
+            // A four-channel file carries no metadata onward: its profile describes inks, not the
+            // RGB that Qt's conversion gives.
             check = CheckJpeg(bytes);
-            if (check) CollectJpegMeta(bytes, icc, exif);
             break;
         case Format::Png:
             return Status::Fail("この形式の画像は読めません (PNG)");
@@ -480,13 +463,6 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
         // than its screen leaves it 0); an opaque picture has 255 there, as the layout promises.
         std::uint32_t* p = picture->pixels.data();
         for (std::size_t i = 0, n = picture->pixels.pixelCount(); i < n; ++i) p[i] |= kOpaque;
-    }
-    Orientation orientation;
-    picture->meta = AcceptMeta(std::move(icc), std::move(exif), &orientation);
-    if (orientation != Orientation::Upright) {
-        Bitmap upright;
-        if (Status s = Orient(picture->pixels, orientation, upright); !s) return s;
-        picture->pixels.swap(upright);
     }
     out = std::move(picture);
     return Status::Ok();
