@@ -1,5 +1,6 @@
 #include "platform/orientation.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/parallel.h"
@@ -40,27 +41,41 @@ Status Orient(const Bitmap& stored, Orientation orientation, Bitmap& upright) {
         case Orientation::Rotate270: mirrorX = true; break;        // sx = sw-1-y, sy = x
     }
 
-    ParallelFor(uh, [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) {
-            std::uint32_t* dst = out.row(y);
-            if (!swap) {
+    if (!swap) {
+        ParallelFor(uh, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                std::uint32_t* dst = out.row(y);
                 const std::uint32_t* src = stored.row(mirrorY ? sh - 1 - y : y);
                 if (!mirrorX) {
                     std::memcpy(dst, src, std::size_t(uw) * 4);
                 } else {
                     for (int x = 0; x < uw; ++x) dst[x] = src[sw - 1 - x];
                 }
-                continue;
             }
-            // A stored column becomes this row: one pixel from each stored row.
-            const int sx = mirrorX ? sw - 1 - y : y;
-            const std::uint32_t* column = stored.data() + sx;
-            for (int x = 0; x < uw; ++x) {
-                const int sy = mirrorY ? sh - 1 - x : x;
-                dst[x] = column[std::size_t(sy) * std::size_t(sw)];
+        });
+    } else {
+        // A stored column becomes an upright row. Done in square tiles, so that the stored rows a
+        // tile reads stay in the cache for all of its rows: pixel by pixel down whole columns, a
+        // 6000 x 4000 photo took 2.5 s instead of a fraction of that.
+        constexpr int kTile = 64;
+        const int bands = (uh + kTile - 1) / kTile;
+        ParallelFor(bands, [&](int b0, int b1) {
+            for (int y0 = b0 * kTile; y0 < std::min(uh, b1 * kTile); y0 += kTile) {
+                const int y1 = std::min(uh, y0 + kTile);
+                for (int x0 = 0; x0 < uw; x0 += kTile) {
+                    const int x1 = std::min(uw, x0 + kTile);
+                    for (int y = y0; y < y1; ++y) {
+                        std::uint32_t* dst = out.row(y);
+                        const std::uint32_t* column = stored.data() + (mirrorX ? sw - 1 - y : y);
+                        for (int x = x0; x < x1; ++x) {
+                            const int sy = mirrorY ? sh - 1 - x : x;
+                            dst[x] = column[std::size_t(sy) * std::size_t(sw)];
+                        }
+                    }
+                }
             }
-        }
-    });
+        }, 1);
+    }
     upright = std::move(out);
     return Status::Ok();
 }
