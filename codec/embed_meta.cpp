@@ -27,9 +27,8 @@ Embedded PrepareEmbedded(const platform::ImageMeta* meta, Container container, i
     if (!meta) return e;
     if (!meta->exif.empty()) {
         e.exif = platform::ExifForOutput(meta->exif, width, height);
-        const std::uint64_t limit = container == Container::Jpeg
-                                        ? kMaxMarkerPayload - sizeof kExifHeader
-                                        : kMaxChunk;
+        const std::uint64_t limit =
+            container == Container::Jpeg ? kMaxMarkerPayload - sizeof kExifHeader : kMaxChunk;
         if (e.exif.size() > limit) e.exif.clear();
     }
     if (!meta->icc.empty()) {

@@ -3,9 +3,10 @@
 // the colour profile, each left out where the format cannot hold it whole.
 
 #include <cstdint>
-#include <cstdio>  // jpeglib.h needs FILE and size_t declared first
+#include <cstdio>
 #include <vector>
 
+// After <cstdio>: jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
 #include <spng.h>
 

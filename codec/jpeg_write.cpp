@@ -1,15 +1,15 @@
 // JPEG writing over libjpeg-turbo's libjpeg API, straight from the bitmap's rows, streamed into
 // the output file. The result's EXIF and colour profile go into APP1 and APP2 markers.
 
-#include <csetjmp>
-#include <cstdio>  // jpeglib.h needs FILE and size_t declared first
-
-#include <jerror.h>
-#include <jpeglib.h>
-
 #include <algorithm>
+#include <csetjmp>
+#include <cstdio>
 #include <memory>
 #include <vector>
+
+// After <cstdio>: jpeglib.h needs FILE and size_t declared first.
+#include <jerror.h>
+#include <jpeglib.h>
 
 #include "codec/codec.h"
 #include "codec/embed_meta.h"
@@ -64,8 +64,8 @@ void TermDestination(j_compress_ptr cinfo) {
 
 // Everything between setjmp and the end is plain data: a longjmp out of libjpeg skips no
 // destructor. Returns false with errors.message set on failure.
-bool Compress(JSAMPROW* rows, int w, int h, int quality, bool progressive,
-              const Embedded& embedded, FileDestination& destination, ErrorManager& errors) {
+bool Compress(JSAMPROW* rows, int w, int h, int quality, bool progressive, const Embedded& embedded,
+              FileDestination& destination, ErrorManager& errors) {
     jpeg_compress_struct cinfo;
     cinfo.err = jpeg_std_error(&errors.pub);
     errors.pub.error_exit = OnError;
@@ -129,7 +129,8 @@ std::int32_t DCSavetoJPEG(platform::HDC dc, std::int32_t width, std::int32_t hei
                           const std::string& path, std::uint8_t rate, std::int32_t progressive,
                           std::string* reason, const platform::ImageMeta* meta) {
     int w = 0, h = 0;
-    if (platform::Status s = WriteArea(dc, width, height, w, h); !s) return Failed(reason, s.reason());
+    if (platform::Status s = WriteArea(dc, width, height, w, h); !s)
+        return Failed(reason, s.reason());
     // The rate is the quality factor of the JPEG standard's tables; 0 would be no valid quality.
     const int quality = std::clamp<int>(rate, 1, 100);
     const Embedded embedded = PrepareEmbedded(meta, Container::Jpeg, w, h);

@@ -70,8 +70,7 @@ bool ReadExif(const std::vector<std::uint8_t>& exif, Orientation* orientation) {
     if (orientation) *orientation = Orientation::Upright;
     const ExifPtr data = Load(exif);
     if (!data) return false;
-    const ExifEntry* entry =
-        exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
+    const ExifEntry* entry = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
     if (orientation && entry && entry->format == EXIF_FORMAT_SHORT && entry->components == 1 &&
         entry->data && entry->size >= 2) {
         *orientation =

@@ -1,7 +1,8 @@
 #pragma once
 // What a picture file carries besides its pixels and what a written file should carry again: the
 // colour profile and the EXIF block. Decoded once at the file boundary, carried by the picture and
-// the slot that shows it, turned back into bytes only by the writers. The pixel core never reads it.
+// the slot that shows it, turned back into bytes only by the writers. The pixel core never reads
+// it.
 
 #include <cstdint>
 #include <memory>

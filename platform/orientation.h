@@ -8,14 +8,14 @@ namespace platform {
 
 // The EXIF Orientation values: where the stored image's first row and first column go.
 enum class Orientation : int {
-    Upright = 1,          // as stored
+    Upright = 1,  // as stored
     MirrorHorizontal = 2,
     Rotate180 = 3,
     MirrorVertical = 4,
-    Transpose = 5,        // mirrored along the top-left to bottom-right diagonal
-    Rotate90 = 6,         // stored turned 90 degrees anticlockwise: turn clockwise to show
-    Transverse = 7,       // mirrored along the other diagonal
-    Rotate270 = 8,        // stored turned 90 degrees clockwise: turn anticlockwise to show
+    Transpose = 5,   // mirrored along the top-left to bottom-right diagonal
+    Rotate90 = 6,    // stored turned 90 degrees anticlockwise: turn clockwise to show
+    Transverse = 7,  // mirrored along the other diagonal
+    Rotate270 = 8,   // stored turned 90 degrees clockwise: turn anticlockwise to show
 };
 
 // Any number outside 1..8 counts as Upright, as viewers treat a value they do not know.

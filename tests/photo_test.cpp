@@ -12,9 +12,11 @@
 #include <QTransform>
 #include <cstdio>
 #include <cstring>
-#include <jpeglib.h>
 #include <string>
 #include <vector>
+
+// After <cstdio>: jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
 
 #include "codec/codec.h"
 #include "compose/compose_image.h"
@@ -33,9 +35,9 @@ using Bytes = std::vector<std::uint8_t>;
 // flat blocks aligned to its 16-pixel units almost exactly, and a turned picture differs by far
 // more than that error.
 platform::Bitmap Blocks() {
-    static const std::uint32_t kColours[6] = {platform::Rgb(220, 30, 30), platform::Rgb(30, 220, 30),
-                                              platform::Rgb(30, 30, 220), platform::Rgb(220, 220, 30),
-                                              platform::Rgb(30, 220, 220), platform::Rgb(128, 128, 128)};
+    static const std::uint32_t kColours[6] = {
+        platform::Rgb(220, 30, 30),  platform::Rgb(30, 220, 30),  platform::Rgb(30, 30, 220),
+        platform::Rgb(220, 220, 30), platform::Rgb(30, 220, 220), platform::Rgb(128, 128, 128)};
     platform::Bitmap b;
     EXPECT_TRUE(b.Allocate(48, 32));
     for (int y = 0; y < 32; ++y)
@@ -50,6 +52,7 @@ platform::Bitmap Stored(const platform::Bitmap& upright, int orientation) {
              QImage::Format_RGB32);
     const QTransform cw = QTransform().rotate(90), ccw = QTransform().rotate(-90);
     QImage s = u.copy();
+    // clang-format off
     switch (orientation) {
         case 2: s = u.mirrored(true, false); break;
         case 3: s = u.mirrored(true, true); break;
@@ -59,6 +62,7 @@ platform::Bitmap Stored(const platform::Bitmap& upright, int orientation) {
         case 7: s = u.transformed(cw).mirrored(false, true); break;
         case 8: s = u.transformed(cw); break;
     }
+    // clang-format on
     platform::Bitmap b;
     EXPECT_TRUE(b.Allocate(s.width(), s.height()));
     for (int y = 0; y < s.height(); ++y) std::memcpy(b.row(y), s.constScanLine(y), s.width() * 4u);
@@ -67,8 +71,13 @@ platform::Bitmap Stored(const platform::Bitmap& upright, int orientation) {
 
 // EXIF holding nothing but the orientation, as the bytes of a little-endian TIFF stream.
 Bytes OrientationExif(int n) {
-    return {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0,
-            std::uint8_t(n), std::uint8_t(n >> 8), 0, 0, 0, 0, 0, 0};
+    // clang-format off
+    return {'I', 'I', 42, 0, 8, 0, 0, 0,                        // header, IFD0 at 8
+            1, 0,                                               // one entry:
+            0x12, 1, 3, 0, 1, 0, 0, 0,                          //   Orientation, SHORT, 1
+            std::uint8_t(n), std::uint8_t(n >> 8), 0, 0,        //   the value
+            0, 0, 0, 0};                                        // no IFD1
+    // clang-format on
 }
 
 // A camera's EXIF through libexif: Make, Orientation, PixelXDimension and a thumbnail in IFD1.
@@ -85,7 +94,8 @@ Bytes CameraExif(int orientation) {
     exif_set_short(add(EXIF_IFD_0, EXIF_TAG_ORIENTATION)->data, EXIF_BYTE_ORDER_MOTOROLA,
                    ExifShort(orientation));
     // The stored width of Stored(Blocks(), 6).
-    exif_set_long(add(EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION)->data, EXIF_BYTE_ORDER_MOTOROLA, 32);
+    exif_set_long(add(EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION)->data, EXIF_BYTE_ORDER_MOTOROLA,
+                  32);
     ExifEntry* make = exif_entry_new();
     exif_content_add_entry(ed->ifd[EXIF_IFD_0], make);
     make->tag = EXIF_TAG_MAKE;
@@ -128,14 +138,19 @@ std::string Jpeg(const platform::Bitmap& pixels, const Bytes& exif, const Bytes&
     TempDir dir;
     platform::Bitmap copy;
     copy.ShareFrom(pixels);
-    EXPECT_EQ(codec::DCSavetoJPEG(&copy, pixels.width(), pixels.height(), dir.file("p.jpg"), 100, 0), 0);
+    EXPECT_EQ(
+        codec::DCSavetoJPEG(&copy, pixels.width(), pixels.height(), dir.file("p.jpg"), 100, 0), 0);
     std::string file = ReadBytes(dir.file("p.jpg")), segments;
-    if (!exif.empty()) segments += Segment(0xE1, std::string("Exif\0\0", 6) + std::string(exif.begin(), exif.end()));
+    if (!exif.empty())
+        segments +=
+            Segment(0xE1, std::string("Exif\0\0", 6) + std::string(exif.begin(), exif.end()));
     const std::size_t parts = (icc.size() + part - 1) / part;
     for (std::size_t i = 0; i < parts; ++i) {
         if (i + 1 == skipPart) continue;
-        const std::string body(icc.begin() + long(i * part), icc.begin() + long(std::min(icc.size(), (i + 1) * part)));
-        segments += Segment(0xE2, std::string("ICC_PROFILE\0", 12) + char(i + 1) + char(parts) + body);
+        const std::string body(icc.begin() + long(i * part),
+                               icc.begin() + long(std::min(icc.size(), (i + 1) * part)));
+        segments +=
+            Segment(0xE2, std::string("ICC_PROFILE\0", 12) + char(i + 1) + char(parts) + body);
     }
     return file.insert(2, segments);
 }
@@ -149,14 +164,16 @@ std::string Png(const platform::Bitmap& pixels, const Bytes& exif, const Bytes& 
     spng_set_ihdr(ctx, &ihdr);
     spng_exif e{exif.size(), reinterpret_cast<char*>(const_cast<std::uint8_t*>(exif.data()))};
     if (!exif.empty()) spng_set_exif(ctx, &e);
-    spng_iccp p{"Camera", icc.size(), reinterpret_cast<char*>(const_cast<std::uint8_t*>(icc.data()))};
+    spng_iccp p{"Camera", icc.size(),
+                reinterpret_cast<char*>(const_cast<std::uint8_t*>(icc.data()))};
     if (!icc.empty()) spng_set_iccp(ctx, &p);
     std::vector<unsigned char> rgba(pixels.pixelCount() * 4);
     for (std::size_t i = 0; i < pixels.pixelCount(); ++i) {
         const std::uint32_t v = pixels.data()[i];
         rgba[i * 4] = v >> 16, rgba[i * 4 + 1] = v >> 8, rgba[i * 4 + 2] = v, rgba[i * 4 + 3] = 255;
     }
-    EXPECT_EQ(spng_encode_image(ctx, rgba.data(), rgba.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE), 0);
+    EXPECT_EQ(spng_encode_image(ctx, rgba.data(), rgba.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE),
+              0);
     int error = 0;
     std::size_t size = 0;
     char* buffer = static_cast<char*>(spng_get_png_buffer(ctx, &size, &error));
@@ -200,7 +217,8 @@ FileMeta ReadJpegMeta(const std::string& path) {
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
     for (jpeg_saved_marker_ptr p = cinfo.marker_list; p; p = p->next)
-        if (p->marker == JPEG_APP0 + 1 && p->data_length > 6) m.exif.assign(p->data + 6, p->data + p->data_length);
+        if (p->marker == JPEG_APP0 + 1 && p->data_length > 6)
+            m.exif.assign(p->data + 6, p->data + p->data_length);
     JOCTET* icc = nullptr;
     unsigned len = 0;
     if (jpeg_read_icc_profile(&cinfo, &icc, &len)) m.icc.assign(icc, icc + len);
@@ -235,7 +253,9 @@ struct OrientCase {
     bool png;
     int orientation;  // as stored; outside 1..8 the picture is taken as stored
 };
-void PrintTo(const OrientCase& c, std::ostream* os) { *os << (c.png ? "PNG " : "JPEG ") << c.orientation; }
+void PrintTo(const OrientCase& c, std::ostream* os) {
+    *os << (c.png ? "PNG " : "JPEG ") << c.orientation;
+}
 
 class Orientation : public ::testing::TestWithParam<OrientCase> {};
 
@@ -246,7 +266,8 @@ class Orientation : public ::testing::TestWithParam<OrientCase> {};
 TEST_P(Orientation, LoadsUpright) {
     const auto [png, n] = GetParam();
     const bool turned = n >= 1 && n <= 8;
-    const platform::Bitmap upright = Loaded(png, Blocks()), stored = Stored(Blocks(), turned ? n : 1);
+    const platform::Bitmap upright = Loaded(png, Blocks()),
+                           stored = Stored(Blocks(), turned ? n : 1);
     const Bytes exif = OrientationExif(n);
     TempDir dir;
     const std::string path = dir.file(png ? "写真.png" : "写真.jpg");
@@ -269,7 +290,8 @@ std::vector<OrientCase> OrientCases() {
 }
 INSTANTIATE_TEST_SUITE_P(EveryValue, Orientation, ::testing::ValuesIn(OrientCases()),
                          [](const auto& info) {
-                             return std::string(info.param.png ? "Png" : "Jpeg") + std::to_string(info.param.orientation);
+                             return std::string(info.param.png ? "Png" : "Jpeg") +
+                                    std::to_string(info.param.orientation);
                          });
 
 // ---- Metadata from the source file to the result file -------------------------------------
@@ -278,7 +300,9 @@ struct CarryCase {
     bool pngSource;
     const char* ext;
 };
-void PrintTo(const CarryCase& c, std::ostream* os) { *os << (c.pngSource ? "PNG" : "JPEG") << " to " << c.ext; }
+void PrintTo(const CarryCase& c, std::ostream* os) {
+    *os << (c.pngSource ? "PNG" : "JPEG") << " to " << c.ext;
+}
 
 class Carry : public ::testing::TestWithParam<CarryCase> {};
 
@@ -292,7 +316,8 @@ TEST_P(Carry, ProfileAndExifReachTheResult) {
     const Bytes icc = Profile(70000, 1), exif = CameraExif(6);
     TempDir dir;
     const std::string ext0 = pngSource ? ".png" : ".jpg";
-    const std::string photo = dir.file("photo" + ext0), plain = dir.file("plain" + ext0), texture = dir.file("texture.png");
+    const std::string photo = dir.file("photo" + ext0), plain = dir.file("plain" + ext0),
+                      texture = dir.file("texture.png");
     WriteBytes(photo, Photo(pngSource, stored, exif, icc));
     WriteBytes(plain, Photo(pngSource, stored, OrientationExif(6), {}));
     WriteBytes(texture, Png(MakePattern(20, 20, 3), {}, Profile(3000, 9)));
@@ -310,8 +335,10 @@ TEST_P(Carry, ProfileAndExifReachTheResult) {
         ASSERT_TRUE(imagefiles::WriteResultFile(slots.picLoad[2], result, ext, {90, 0, 1}));
         const FileMeta got = ReadMeta(result);
         EXPECT_TRUE(got.icc == icc);
-        const std::string app1 = std::string("Exif\0\0", 6) + std::string(got.exif.begin(), got.exif.end());
-        ExifData* ed = exif_data_new_from_data(reinterpret_cast<const unsigned char*>(app1.data()), unsigned(app1.size()));
+        const std::string app1 =
+            std::string("Exif\0\0", 6) + std::string(got.exif.begin(), got.exif.end());
+        ExifData* ed = exif_data_new_from_data(reinterpret_cast<const unsigned char*>(app1.data()),
+                                               unsigned(app1.size()));
         const ExifByteOrder order = exif_data_get_byte_order(ed);
         ExifEntry* o = exif_data_get_entry(ed, EXIF_TAG_ORIENTATION);
         ExifEntry* maker = exif_data_get_entry(ed, EXIF_TAG_MAKE);
@@ -331,7 +358,8 @@ INSTANTIATE_TEST_SUITE_P(SourceToResult, Carry,
                          ::testing::Values(CarryCase{false, ".JPG"}, CarryCase{false, ".PNG"},
                                            CarryCase{true, ".JPG"}, CarryCase{true, ".PNG"}),
                          [](const auto& info) {
-                             return std::string(info.param.pngSource ? "Png" : "Jpeg") + "To" + (info.param.ext + 1);
+                             return std::string(info.param.pngSource ? "Png" : "Jpeg") + "To" +
+                                    (info.param.ext + 1);
                          });
 
 // ---- Damaged metadata ------------------------------------------------------------------------
@@ -356,14 +384,17 @@ TEST_P(Damaged, IsIgnored) {
     if (name.ends_with("CutShort")) exif = Bytes(exif.begin(), exif.begin() + 14);
     if (name.ends_with("SizeWrong")) icc.pop_back();
     if (name.ends_with("NoSignature")) icc[36] = 'X';
-    std::string file = c.png ? Png(stored, exif, icc) : Jpeg(stored, exif, icc, 1000, name.ends_with("MarkerMissing") ? 2 : 0);
+    std::string file = c.png
+                           ? Png(stored, exif, icc)
+                           : Jpeg(stored, exif, icc, 1000, name.ends_with("MarkerMissing") ? 2 : 0);
     if (name.ends_with("NotInflatable")) {
         const std::size_t at = PngChunk(file, "iCCP");
         file[at + 8 + 7 + 2 + 10] ^= 0x55;  // inside the deflated profile, behind the name "Camera"
         FixPngCrc(file, at);
     }
     TempDir dir;
-    const std::string photo = dir.file(c.png ? "photo.png" : "photo.jpg"), texture = dir.file("texture.png");
+    const std::string photo = dir.file(c.png ? "photo.png" : "photo.jpg"),
+                      texture = dir.file("texture.png");
     WriteBytes(photo, file);
     WriteBytes(texture, Png(MakePattern(20, 20, 3), {}, {}));
     compose::SlotSet slots;
@@ -382,11 +413,11 @@ TEST_P(Damaged, IsIgnored) {
 }
 
 const DamageCase kDamaged[] = {
-    {"JpegExifNotTiff", false, true},        {"JpegExifCutShort", false, true},
-    {"JpegProfileSizeWrong", false, false},  {"JpegProfileNoSignature", false, false},
-    {"JpegProfileMarkerMissing", false, false},
-    {"PngExifCutShort", true, true},         {"PngProfileSizeWrong", true, false},
-    {"PngProfileNoSignature", true, false},  {"PngProfileNotInflatable", true, false},
+    {"JpegExifNotTiff", false, true},           {"JpegExifCutShort", false, true},
+    {"JpegProfileSizeWrong", false, false},     {"JpegProfileNoSignature", false, false},
+    {"JpegProfileMarkerMissing", false, false}, {"PngExifCutShort", true, true},
+    {"PngProfileSizeWrong", true, false},       {"PngProfileNoSignature", true, false},
+    {"PngProfileNotInflatable", true, false},
 };
 INSTANTIATE_TEST_SUITE_P(Metadata, Damaged, ::testing::ValuesIn(kDamaged),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -413,20 +444,23 @@ TEST(SlotMeta, FollowsThePicture) {
 // over 255 APP2 markers is left out of a JPEG and whole in a PNG; one of exactly 255 full
 // markers still fits.
 TEST(FormatLimits, LeaveOutWhatDoesNotFit) {
-    Bytes big = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x98, 0x82, 2, 0, 0x70, 0x11, 1, 0, 26, 0, 0, 0, 0, 0, 0, 0};
+    Bytes big = {'I', 'I',  42,   0, 8, 0,  0, 0, 1, 0, 0x98, 0x82, 2,
+                 0,   0x70, 0x11, 1, 0, 26, 0, 0, 0, 0, 0,    0,    0};
     big.resize(26 + 70000, 'c');  // Copyright, 70000 characters
     big.back() = 0;
     const std::size_t jpegMost = 255 * 65519;
     struct Row {
         Bytes exif, icc;
         bool jpegExif, jpegIcc;
-    } rows[] = {{big, {}, false, false}, {{}, Profile(jpegMost + 1, 3), false, false},
+    } rows[] = {{big, {}, false, false},
+                {{}, Profile(jpegMost + 1, 3), false, false},
                 {{}, Profile(jpegMost, 4), false, true}};
     TempDir dir;
     platform::Bitmap pixels = MakeSmooth(40, 24);
     for (const Row& r : rows) {
         platform::ImageMeta meta{r.icc, r.exif};
-        ASSERT_EQ(codec::DCSavetoJPEG(&pixels, 40, 24, dir.file("r.JPG"), 90, 0, nullptr, &meta), 0);
+        ASSERT_EQ(codec::DCSavetoJPEG(&pixels, 40, 24, dir.file("r.JPG"), 90, 0, nullptr, &meta),
+                  0);
         ASSERT_EQ(codec::DCSavetoPNG(&pixels, 40, 24, dir.file("r.PNG"), 1, nullptr, &meta), 0);
         const FileMeta jpeg = ReadMeta(dir.file("r.JPG")), png = ReadMeta(dir.file("r.PNG"));
         EXPECT_EQ(!jpeg.exif.empty(), r.jpegExif);
@@ -446,18 +480,23 @@ TEST_P(JpegBytes, MatchTurboJpeg) {
     const auto [quality, progressive] = GetParam();
     platform::Bitmap pixels = MakeSmooth(67, 45);
     TempDir dir;
-    ASSERT_EQ(codec::DCSavetoJPEG(&pixels, 67, 45, dir.file("a.jpg"), std::uint8_t(quality), progressive ? -1 : 0), 0);
+    ASSERT_EQ(codec::DCSavetoJPEG(&pixels, 67, 45, dir.file("a.jpg"), std::uint8_t(quality),
+                                  progressive ? -1 : 0),
+              0);
     tjhandle tj = tjInitCompress();
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
-    ASSERT_EQ(tjCompress2(tj, reinterpret_cast<const unsigned char*>(pixels.data()), 67, 67 * 4, 45, TJPF_BGRX,
-                          &buffer, &size, TJSAMP_420, quality, progressive ? TJFLAG_PROGRESSIVE : 0), 0);
+    ASSERT_EQ(tjCompress2(tj, reinterpret_cast<const unsigned char*>(pixels.data()), 67, 67 * 4, 45,
+                          TJPF_BGRX, &buffer, &size, TJSAMP_420, quality,
+                          progressive ? TJFLAG_PROGRESSIVE : 0),
+              0);
     EXPECT_TRUE(ReadBytes(dir.file("a.jpg")) == std::string(reinterpret_cast<char*>(buffer), size));
     tjFree(buffer);
     tjDestroy(tj);
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, JpegBytes,
-                         ::testing::Combine(::testing::Values(1, 50, 95, 96, 100), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(1, 50, 95, 96, 100),
+                                            ::testing::Bool()));
 
 }  // namespace

@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
 
     // SOI, then the APP1 segment, then the rest of the file (JFIF and the image).
     std::string out = jpeg.substr(0, 2);
-    out += char(0xFF), out += char(0xE1), out += char((size + 2) >> 8), out += char((size + 2) & 0xFF);
+    out += char(0xFF), out += char(0xE1), out += char((size + 2) >> 8),
+        out += char((size + 2) & 0xFF);
     out.append(reinterpret_cast<const char*>(app1), size);
     out += jpeg.substr(2);
     std::free(app1);
