@@ -410,6 +410,7 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
             // A four-channel file carries no metadata onward: its profile describes inks, not the
             // RGB that Qt's conversion gives.
             check = CheckJpeg(bytes);
+            if (check) check = CheckJpegLimits(bytes);
             break;
         case Format::Png:
             return Status::Fail("この形式の画像は読めません (PNG)");
