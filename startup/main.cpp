@@ -7,9 +7,11 @@
 #include "platform/ui.h"
 #include "windows/bas_main.h"
 #include "windows/frm_main.h"
+#include "windows/ui_font.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    windows::UseUiFont();
     platform::QtUiHost host;
     platform::SetUi(&host);
     const std::unique_ptr<frmMain> window = basCommon::Main();
