@@ -6,11 +6,15 @@
 //
 // Exit status: 0 success, 1 an input or output failed, 2 usage error.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,11 +23,15 @@
 #include <thread>
 #include <vector>
 
+#include "cli/batch_admission.h"
+#include "cli/messages.h"
 #include "compose/compose_image.h"
 #include "compose/slots.h"
 #include "imagefiles/load_image.h"
 #include "imagefiles/save_result.h"
+#include "platform/files.h"
 #include "platform/parallel.h"
+#include "platform/signal_cleanup.h"
 
 #ifndef GLIMBRA_VERSION
 #define GLIMBRA_VERSION "0"
@@ -64,14 +72,19 @@ struct Options {
     std::vector<std::string> args;
 };
 
-void Fail(const std::string& file, const std::string& reason) {
-    std::fprintf(stderr, "glimbra-cli: %s: %s\n", file.c_str(), reason.c_str());
-}
+using cli::Fail;
 
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "glimbra-cli: %s\n'glimbra-cli --help' で使い方を表示します。\n",
-                 message.c_str());
+    cli::PrintLine("glimbra-cli: " + message);
+    cli::PrintLine("'glimbra-cli --help' で使い方を表示します。");
     return kUsage;
+}
+
+// Before the first job: the libraries' diagnostics stay off stderr, and an interrupted write
+// takes its temporary file with it.
+void PrepareRun() {
+    cli::SilenceLibraryMessages();
+    platform::RemoveTemporariesOnSignals();
 }
 
 std::optional<int> ParseInt(std::string_view text, int lo, int hi) {
@@ -102,7 +115,8 @@ std::string FormatOf(const std::string& name) {
     return (ext == ".BMP" || ext == ".JPG" || ext == ".PNG") ? ext : "";
 }
 
-// Loads both inputs into slots, composes and writes output. Reports its own failure.
+// Loads the source (and the floating image unless the slots already hold it), composes and
+// writes output. Reports its own failure.
 bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& source,
                 const std::string* floating, const std::string& output) {
     std::string reason;
@@ -133,14 +147,71 @@ int RunSingle(const Options& opt) {
     if (FormatOf(output).empty()) {
         return UsageError(output + ": 出力の拡張子は .bmp .jpg .jpeg .png のどれかにしてください。");
     }
+    PrepareRun();
+    // A target that cannot be written is refused before the inputs are decoded.
+    if (platform::Status s = platform::CheckOutputTarget(output); !s) {
+        Fail(output, s.reason());
+        return kFailed;
+    }
     compose::SlotSet slots;
     return ComposeOne(slots, opt, opt.args[0], &opt.args[1], output) ? kOk : kFailed;
+}
+
+// A file's identity (device and inode, links followed); nullopt when it does not exist.
+std::optional<std::pair<dev_t, ino_t>> Identity(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return std::pair(st.st_dev, st.st_ino);
+}
+
+// The absolute path with "." and ".." resolved as far as the path exists, to compare names of
+// files that do not exist yet.
+std::string PlainPath(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path plain = std::filesystem::weakly_canonical(path, ec);
+    return ec ? path : plain.string();
+}
+
+// Why outputs[i] must not be written, for every output that would replace an input (the texture
+// or any source, under its own name or through a link) or an earlier output; "" for the others.
+std::vector<std::string> OutputClashes(const std::string& floating,
+                                       const std::vector<std::string>& sources,
+                                       const std::vector<std::string>& outputs) {
+    std::map<std::pair<dev_t, ino_t>, std::string> inputs;
+    std::map<std::string, std::string> inputNames;
+    for (const std::string* input : [&] {
+             std::vector<const std::string*> all{&floating};
+             for (const auto& s : sources) all.push_back(&s);
+             return all;
+         }()) {
+        if (const auto id = Identity(*input)) inputs.emplace(*id, *input);
+        inputNames.emplace(PlainPath(*input), *input);
+    }
+    std::vector<std::string> clash(outputs.size());
+    std::map<std::pair<dev_t, ino_t>, std::string> written;
+    std::set<std::string> writtenNames;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const auto id = Identity(outputs[i]);
+        const std::string plain = PlainPath(outputs[i]);
+        if (id && inputs.count(*id)) {
+            clash[i] = "出力が入力の画像と同じファイルです: " + inputs[*id];
+        } else if (inputNames.count(plain)) {
+            clash[i] = "出力が入力の画像と同じファイルです: " + inputNames[plain];
+        } else if ((id && written.count(*id)) || writtenNames.count(plain)) {
+            clash[i] = "出力名が前の画像と重なります: " + outputs[i];
+        } else {
+            if (id) written.emplace(*id, outputs[i]);
+            writtenNames.insert(plain);
+        }
+    }
+    return clash;
 }
 
 int RunBatch(const Options& opt) {
     if (opt.args.size() < 3) {
         return UsageError("--batch には浮き画像、出力フォルダ、一つ以上の元の画像を指定してください。");
     }
+    PrepareRun();
     const std::string& floating = opt.args[0];
     const std::string& folder = opt.args[1];
     std::error_code ec;
@@ -148,16 +219,27 @@ int RunBatch(const Options& opt) {
         Fail(folder, "出力フォルダがありません");
         return kFailed;
     }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        Fail(folder, "出力フォルダに書き込めません (" + platform::ErrnoText(errno) + ")");
+        return kFailed;
+    }
     const std::vector<std::string> sources(opt.args.begin() + 2, opt.args.end());
     const std::string ext = opt.format == "jpg" ? ".jpg" : opt.format == "bmp" ? ".bmp" : ".png";
     std::vector<std::string> outputs;
-    std::set<std::string> seen;
-    std::vector<bool> duplicate(sources.size(), false);
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        const std::string stem = std::filesystem::path(sources[i]).stem().string();
+    for (const std::string& source : sources) {
+        const std::string stem = std::filesystem::path(source).stem().string();
         outputs.push_back((std::filesystem::path(folder) / (stem + ext)).string());
-        duplicate[i] = !seen.insert(outputs.back()).second;
     }
+    const std::vector<std::string> clash = OutputClashes(floating, sources, outputs);
+
+    // The texture is decoded once; every job reads the same pixels.
+    compose::SlotSet texture;
+    std::string reason;
+    if (basCommon::LoadImageSlot(texture, floating, 1, &reason) != 0) {
+        Fail(floating, reason);
+        return kFailed;
+    }
+    cli::BatchAdmission admission(platform::CurrentMemoryRoom());
 
     const int hardware = platform::WorkerCount();
     const int jobs = std::clamp(opt.jobs > 0 ? opt.jobs : hardware, 1, int(sources.size()));
@@ -169,27 +251,36 @@ int RunBatch(const Options& opt) {
     std::atomic<bool> anyFailed{false};
     std::mutex printing;
     const auto worker = [&] {
-        compose::SlotSet slots;
-        std::string reason;
-        if (basCommon::LoadImageSlot(slots, floating, 1, &reason) != 0) {
-            std::lock_guard lock(printing);
-            if (!anyFailed.exchange(true)) Fail(floating, reason);
-            next = sources.size();
-            return;
-        }
         for (std::size_t i; (i = next++) < sources.size();) {
-            bool ok;
-            if (duplicate[i]) {
+            bool ok = false;
+            if (!clash[i].empty()) {
                 std::lock_guard lock(printing);
-                Fail(sources[i], "出力名が前の画像と重なります: " + outputs[i]);
-                ok = false;
+                Fail(sources[i], clash[i]);
+            } else if (platform::Status s = platform::CheckOutputTarget(outputs[i]); !s) {
+                std::lock_guard lock(printing);
+                Fail(outputs[i], s.reason());
             } else {
-                ok = ComposeOne(slots, opt, sources[i], nullptr, outputs[i]);
+                const std::uint64_t need = cli::EstimateJobBytes(sources[i]);
+                if (platform::Status admitted = admission.Admit(need); !admitted) {
+                    std::lock_guard lock(printing);
+                    Fail(sources[i], admitted.reason());
+                } else {
+                    {
+                        // A job's slots live only for the job, so that its memory is free again
+                        // for the next one.
+                        compose::SlotSet slots;
+                        platform::Bitmap shared;
+                        shared.ShareFrom(texture.picLoad[1].Image());
+                        slots.picLoad[1].Adopt(std::move(shared));
+                        ok = ComposeOne(slots, opt, sources[i], nullptr, outputs[i]);
+                    }
+                    admission.Release(need);
+                }
             }
             if (!ok) anyFailed = true;
             std::lock_guard lock(printing);
-            std::fprintf(stderr, "[%d/%zu] %s %s -> %s\n", ++done, sources.size(),
-                         ok ? "完了" : "失敗", sources[i].c_str(), outputs[i].c_str());
+            cli::PrintLine("[" + std::to_string(++done) + "/" + std::to_string(sources.size()) +
+                           "] " + (ok ? "完了 " : "失敗 ") + sources[i] + " -> " + outputs[i]);
         }
     };
     std::vector<std::thread> threads;
