@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "codec/embed_meta.h"
 #include "codec/png_bands.h"
 #include "platform/bitmap.h"
 
@@ -64,8 +65,8 @@ int ToSink(spng_ctx*, void* user, void* data, std::size_t length) {
 
 // Encodes the top-left w x h pixels of bitmap as 8-bit RGB. Returns 0 or a libspng error.
 // headOnly: stops once libspng has written what comes before the image data.
-int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& settings, Sink& sink,
-           bool headOnly = false) {
+int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& settings,
+           const Embedded& embedded, Sink& sink, bool headOnly = false) {
     std::unique_ptr<spng_ctx, ContextFreer> ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) return SPNG_EMEM;
     spng_ihdr ihdr{};
@@ -78,6 +79,7 @@ int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& sett
     if (e == 0) e = spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, settings.level);
     if (e == 0) e = spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_STRATEGY, settings.strategy);
     if (e == 0) e = spng_set_option(ctx.get(), SPNG_FILTER_CHOICE, settings.filters);
+    if (e == 0) e = SetPngChunks(ctx.get(), embedded);
     if (e == 0) {
         e = spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG,
                               SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
@@ -100,8 +102,9 @@ int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& sett
 }
 
 // The file's bytes before its first IDAT chunk (signature, IHDR and every chunk that the other
-// settings put ahead of the image data), as libspng writes them. Empty if it wrote no IHDR.
-std::vector<unsigned char> FileHead(int w, int h) {
+// settings put ahead of the image data: eXIf, iCCP), as libspng writes them. Empty if it wrote
+// no IHDR.
+std::vector<unsigned char> FileHead(int w, int h, const Embedded& embedded) {
     std::vector<unsigned char> bytes;
     Sink sink = [&bytes](const void* data, std::size_t length) {
         try {
@@ -113,7 +116,7 @@ std::vector<unsigned char> FileHead(int w, int h) {
         }
     };
     const platform::Bitmap none;
-    if (Encode(none, w, h, kNormal, sink, true) != 0) return {};
+    if (Encode(none, w, h, kNormal, embedded, sink, true) != 0) return {};
     // Whole chunks only, up to the image data.
     std::size_t at = 8;
     while (at + 8 <= bytes.size() && std::memcmp(&bytes[at + 4], "IDAT", 4) != 0) {
@@ -135,13 +138,15 @@ std::int32_t Failed(std::string* reason, const std::string& text) {
 }  // namespace
 
 std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t height,
-                         const std::string& path, std::uint8_t rate, std::string* reason) {
+                         const std::string& path, std::uint8_t rate, std::string* reason,
+                         const platform::ImageMeta* meta) {
     int w = 0, h = 0;
     if (platform::Status s = WriteArea(dc, width, height, w, h); !s)
         return Failed(reason, s.reason());
+    const Embedded embedded = PrepareEmbedded(meta, Container::Png, w, h);
 
     if (rate == 2) {
-        const std::vector<unsigned char> head = FileHead(w, h);
+        const std::vector<unsigned char> head = FileHead(w, h, embedded);
         if (head.empty()) return Failed(reason, "PNG に圧縮できません");
         OutputFile out;
         if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
@@ -158,7 +163,7 @@ std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t heig
     OutputFile out;
     if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
     Sink sink = [&out](const void* data, std::size_t length) { return out.Write(data, length); };
-    if (const int e = Encode(*dc, w, h, rate == 1 ? kFastest : kNormal, sink); e != 0) {
+    if (const int e = Encode(*dc, w, h, rate == 1 ? kFastest : kNormal, embedded, sink); e != 0) {
         if (out.failed()) return Failed(reason, out.Close().reason());
         return Failed(reason, std::string("PNG に圧縮できません: ") + spng_strerror(e));
     }

@@ -82,6 +82,7 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
     if (source.Image().empty()) {
         // Nothing to blend: the result is the empty bitmap itself.
         result.Cls();
+        result.SetMeta(source.Meta());
         result.Refresh();
         return Status::Ok();
     }
@@ -114,6 +115,9 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
             }
         },
         8);
+    // The result is the source's picture in the source's colours: it carries the source's profile
+    // and EXIF, never the floating image's.
+    result.SetMeta(source.Meta());
     result.Refresh();
     return Status::Ok();
 }
