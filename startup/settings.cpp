@@ -1,6 +1,10 @@
 #include "startup/settings.h"
 
+#include <unistd.h>
+
 #include <charconv>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -48,10 +52,46 @@ std::optional<std::int16_t> ParseWhole(std::string_view text) {
     return std::int16_t(value);
 }
 
+// Whether a file can be created in folder, found by creating one: permission bits tell nothing for
+// root, and a read-only mount or a pseudo file system (/proc) refuses everyone whatever they say.
+bool FolderTakesNewFiles(const std::string& folder) {
+    std::string probe = basFunc::AddPathSeparator(folder) + ".Glimbra.ini.XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
+
+// The user's configuration folder by the XDG rules: an absolute $XDG_CONFIG_HOME, else
+// $HOME/.config; "" when neither can be had.
+std::string UserConfigFolder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return basFunc::AddPathSeparator(home) + ".config";
+    return "";
+}
+
 }  // namespace
 
+std::string ChooseSettingsPath(const std::string& exeFolder) {
+    const std::string portable = basFunc::AddPathSeparator(exeFolder) + kSettingsFileName;
+    std::error_code ec;
+    // A link counts as a file here, dangling or not: it is the user's choice of where settings go.
+    if (std::filesystem::exists(std::filesystem::symlink_status(portable, ec)) ||
+        FolderTakesNewFiles(exeFolder))
+        return portable;
+    const std::string config = UserConfigFolder();
+    if (config.empty()) return portable;
+    const std::string folder = basFunc::AddPathSeparator(config) + "glimbra";
+    // A folder that cannot be made only costs the persistence, as any failed settings write does.
+    std::filesystem::create_directories(folder, ec);
+    return basFunc::AddPathSeparator(folder) + kSettingsFileName;
+}
+
 void LoadSettings() {
-    SettingsPath = basFunc::AddPathSeparator(platform::ExeFolder()) + kSettingsFileName;
+    SettingsPath = ChooseSettingsPath(platform::ExeFolder());
     for (const SettingRow& row : kRows) {
         const std::string text =
             basFunc::ReadIni(row.section, row.key, row.defaultText, SettingsPath);
