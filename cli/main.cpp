@@ -21,6 +21,7 @@
 
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "cli/reasons.h"
 #include "compose/compose_image.h"
 #include "compose/slots.h"
 #include "imagefiles/load_image.h"
@@ -38,7 +39,7 @@ using cli::UsageError;
 
 void Fail(const std::string& file, const std::string& reason) {
     cli::ClearProgressLine();
-    std::fprintf(stderr, "glimbra-cli: %s: %s\n", file.c_str(), reason.c_str());
+    std::fprintf(stderr, "glimbra-cli: %s: %s\n", file.c_str(), cli::LocalReason(reason).c_str());
 }
 
 // The format that a name's extension selects: ".BMP", ".JPG" or ".PNG"; "" for none of them.
