@@ -2,7 +2,6 @@
 
 #include <QCommandLineParser>
 #include <QTranslator>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +19,8 @@ namespace {
 
 QTranslator* g_translator = nullptr;  // set once by SetUpLanguage, then only read
 
-const char* const kHelp = QT_TRANSLATE_NOOP("glimbra-cli",
+const char* const kHelp = QT_TRANSLATE_NOOP(
+    "glimbra-cli",
     "Usage:\n"
     "  glimbra-cli [options] SOURCE FLOATING OUTPUT\n"
     "  glimbra-cli [options] --batch FLOATING OUTDIR [SOURCE...]\n"
@@ -161,17 +161,20 @@ Parsed ParseCommandLine(int argc, char** argv) {
     if (!parser.parse(args)) {
         if (!parser.unknownOptionNames().isEmpty()) {
             const QString name = parser.unknownOptionNames().first();
-            return {std::nullopt, UsageError(Format(Tr("unknown option: %1"),
-                                                    {(name.size() == 1 ? "-" : "--") + ToBytes(name)}))};
+            return {std::nullopt,
+                    UsageError(Format(Tr("unknown option: %1"),
+                                      {(name.size() == 1 ? "-" : "--") + ToBytes(name)}))};
         }
         // The other failures are a value missing after the last option or one given to a switch
         // (--tile=x). Qt's text is English whatever the language: only its quoted name is used.
         const QString error = parser.errorText();
         const auto from = error.indexOf('\''), to = error.lastIndexOf('\'');
-        const std::string name = from >= 0 && to > from ? ToBytes(error.mid(from + 1, to - from - 1)) : "";
-        return {std::nullopt, UsageError(Format(error.startsWith("Missing") ? Tr("%1 needs a value.")
-                                                                          : Tr("%1 takes no value."),
-                                                {name}))};
+        const std::string name =
+            from >= 0 && to > from ? ToBytes(error.mid(from + 1, to - from - 1)) : "";
+        return {std::nullopt,
+                UsageError(Format(error.startsWith("Missing") ? Tr("%1 needs a value.")
+                                                              : Tr("%1 takes no value."),
+                                  {name}))};
     }
     if (parser.isSet(help)) {
         std::fputs(Tr(kHelp).c_str(), stdout);
@@ -201,10 +204,9 @@ Parsed ParseCommandLine(int argc, char** argv) {
         if (!parser.isSet(n.option)) continue;
         const auto value = ParseInt(ToBytes(parser.value(n.option)), n.lo, n.hi);
         if (!value) {
-            return {std::nullopt,
-                    UsageError(Format(Tr("%1 takes a whole number from %2 to %3."),
-                                      {"--" + ToBytes(n.option.names().first()),
-                                       std::to_string(n.lo), std::to_string(n.hi)}))};
+            return {std::nullopt, UsageError(Format(Tr("%1 takes a whole number from %2 to %3."),
+                                                    {"--" + ToBytes(n.option.names().first()),
+                                                     std::to_string(n.lo), std::to_string(n.hi)}))};
         }
         *n.field = *value;
     }

@@ -33,7 +33,8 @@ std::string Tail(const std::string& text, std::size_t width) {
 }  // namespace
 
 BatchProgress::BatchProgress(std::size_t total)
-    : total_(total), terminal_(::isatty(STDERR_FILENO) == 1),
+    : total_(total),
+      terminal_(::isatty(STDERR_FILENO) == 1),
       start_(std::chrono::steady_clock::now()) {}
 
 BatchProgress::~BatchProgress() {
@@ -59,9 +60,9 @@ void BatchProgress::Finished(bool ok, const std::string& source, const std::stri
 }
 
 void BatchProgress::Draw(const std::string& file) {
-    const long seconds = long(std::chrono::duration_cast<std::chrono::seconds>(
-                                  std::chrono::steady_clock::now() - start_)
-                                  .count());
+    const long seconds = long(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_)
+            .count());
     char head[96];
     std::snprintf(head, sizeof head, "[%zu/%zu] %3zu%% %ld:%02ld ", done_, total_,
                   total_ ? done_ * 100 / total_ : 100, seconds / 60, seconds % 60);

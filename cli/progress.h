@@ -10,7 +10,7 @@
 namespace cli {
 
 class BatchProgress {
-public:
+  public:
     explicit BatchProgress(std::size_t total);
     ~BatchProgress();  // ends the updating line
     BatchProgress(const BatchProgress&) = delete;
@@ -21,7 +21,7 @@ public:
     // A source is finished. A failure stays on the terminal as a line of its own.
     void Finished(bool ok, const std::string& source, const std::string& output);
 
-private:
+  private:
     void Draw(const std::string& file);  // with mutex_ held
 
     std::size_t total_, done_ = 0;

@@ -2,10 +2,9 @@
 // a batch split over jobs by GNU parallel giving the very files of a plain batch.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -29,10 +28,13 @@ using testing_support::WriteBytes;
 
 // Runs argv (a program found on PATH) with standard input from stdinFile ("" none) and stderr, or
 // errFd when given, to the result.
-ChildRun RunChild(std::vector<std::string> argv, const std::string& stdinFile = "", int errFd = -1) {
+ChildRun RunChild(std::vector<std::string> argv, const std::string& stdinFile = "",
+                  int errFd = -1) {
     return testing_support::RunInChild(
         [&](int fd) {
-            ::dup2(stdinFile.empty() ? ::open("/dev/null", O_RDONLY) : ::open(stdinFile.c_str(), O_RDONLY), 0);
+            ::dup2(stdinFile.empty() ? ::open("/dev/null", O_RDONLY)
+                                     : ::open(stdinFile.c_str(), O_RDONLY),
+                   0);
             ::dup2(errFd >= 0 ? errFd : fd, 2);
             ::dup2(::open("/dev/null", O_WRONLY), 1);
             std::vector<char*> pointers;
@@ -46,11 +48,13 @@ ChildRun RunChild(std::vector<std::string> argv, const std::string& stdinFile = 
 
 // Sources s0..s3 (s3 with a Japanese name holding a blank), a texture and an output folder.
 class CliBatch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (int i = 0; i < 4; ++i) {
-            sources_.push_back(dir_.file(i == 3 ? "元の 画像.bmp" : "s" + std::to_string(i) + ".bmp"));
-            ASSERT_TRUE(codec::SavePicture(testing_support::MakePattern(9 + i, 7, i), sources_.back()));
+            sources_.push_back(
+                dir_.file(i == 3 ? "元の 画像.bmp" : "s" + std::to_string(i) + ".bmp"));
+            ASSERT_TRUE(
+                codec::SavePicture(testing_support::MakePattern(9 + i, 7, i), sources_.back()));
         }
         ASSERT_TRUE(codec::SavePicture(testing_support::MakePattern(3, 3, 9), tex()));
         fs::create_directory(out());
@@ -59,7 +63,8 @@ protected:
     std::string out() const { return dir_.file("out"); }
     std::set<std::string> Outputs() const {
         std::set<std::string> names;
-        for (const auto& e : fs::directory_iterator(out())) names.insert(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(out()))
+            names.insert(e.path().filename().string());
         return names;
     }
     TempDir dir_;
@@ -84,11 +89,16 @@ TEST_P(CliFilesFrom, AddsEveryListedSourceToTheBatch) {
     for (std::size_t at; (at = list.find('{')) != list.npos;) {
         const std::size_t end = list.find('}', at);
         const std::string key = list.substr(at + 1, end - at - 1);
-        list.replace(at, end - at + 1, key == "missing" ? dir_.file("missing.bmp") : sources_[std::stoul(key)]);
+        list.replace(at, end - at + 1,
+                     key == "missing" ? dir_.file("missing.bmp") : sources_[std::stoul(key)]);
     }
     WriteBytes(dir_.file("list.txt"), list);
-    std::vector<std::string> argv{GLIMBRA_CLI_PATH, "--batch", "--files-from",
-                                  c.onStdin ? "-" : dir_.file("list.txt"), tex(), out()};
+    std::vector<std::string> argv{GLIMBRA_CLI_PATH,
+                                  "--batch",
+                                  "--files-from",
+                                  c.onStdin ? "-" : dir_.file("list.txt"),
+                                  tex(),
+                                  out()};
     for (int i : c.commandLine) argv.push_back(sources_[std::size_t(i)]);
     const ChildRun r = RunChild(argv, c.onStdin ? dir_.file("list.txt") : "");
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
@@ -119,9 +129,9 @@ TEST_F(CliBatch, UnreadableListOrNoBatchIsRefused) {
 TEST_F(CliBatch, TerminalShowsOneUpdatingLine) {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const ChildRun r = RunChild({GLIMBRA_CLI_PATH, "--batch", "--jobs", "2", tex(), out(), sources_[0],
-                            dir_.file("missing.bmp"), sources_[1]},
-                           "", slave);
+    const ChildRun r = RunChild({GLIMBRA_CLI_PATH, "--batch", "--jobs", "2", tex(), out(),
+                                 sources_[0], dir_.file("missing.bmp"), sources_[1]},
+                                "", slave);
     ::fcntl(master, F_SETFL, O_NONBLOCK);
     std::string shown;
     char buf[4096];
@@ -145,10 +155,12 @@ TEST_F(CliBatch, GnuParallelShardsGiveThePlainBatchsFiles) {
     WriteBytes(dir_.file("list.txt"), list);
     fs::create_directory(dir_.file("plain"));
     ASSERT_EQ(RunChild({GLIMBRA_CLI_PATH, "--batch", "--files-from", dir_.file("list.txt"), tex(),
-                   dir_.file("plain")}).exitCode, 0);
-    const ChildRun r = RunChild({"parallel", "--will-cite", "-j2", "--pipe", "-N", "2", GLIMBRA_CLI_PATH,
-                            "--batch", "--files-from", "-", tex(), out()},
-                           dir_.file("list.txt"));
+                        dir_.file("plain")})
+                  .exitCode,
+              0);
+    const ChildRun r = RunChild({"parallel", "--will-cite", "-j2", "--pipe", "-N", "2",
+                                 GLIMBRA_CLI_PATH, "--batch", "--files-from", "-", tex(), out()},
+                                dir_.file("list.txt"));
     ASSERT_EQ(r.exitCode, 0) << r.out;
     ASSERT_EQ(Outputs().size(), sources_.size());
     for (const std::string& name : Outputs())

@@ -34,7 +34,8 @@ TEST_P(CliLanguage, MessagesAndUsageFollowTheLocale) {
     TempDir dir;
     const std::string a = dir.file("a.bmp");
     ASSERT_TRUE(codec::SavePicture(testing_support::MakePattern(4, 4, 1), a));
-    testing_support::WriteBytes(dir.file("bad.png"), std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16));
+    testing_support::WriteBytes(dir.file("bad.png"),
+                                std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16));
     // Arguments, exit status, and the text expected in English and in Japanese.
     struct Run {
         std::vector<std::string> args;
@@ -43,19 +44,31 @@ TEST_P(CliLanguage, MessagesAndUsageFollowTheLocale) {
     };
     for (const Run& run : std::vector<Run>{
              {{}, 2, "Usage:\n", "使い方:\n"},
-             {{"--bogus", a, a, dir.file("o.png")}, 2, "unknown option: --bogus",
+             {{"--bogus", a, a, dir.file("o.png")},
+              2,
+              "unknown option: --bogus",
               "不明なオプションです: --bogus"},
-             {{"--jobs", "0", a, a, dir.file("o.png")}, 2, "--jobs takes a whole number from 1 to 256.",
+             {{"--jobs", "0", a, a, dir.file("o.png")},
+              2,
+              "--jobs takes a whole number from 1 to 256.",
               "--jobs には 1 から 256 までの整数を指定してください。"},
-             {{"--batch", a, dir.file("none"), a}, 1, "the output folder does not exist",
+             {{"--batch", a, dir.file("none"), a},
+              1,
+              "the output folder does not exist",
               "出力フォルダがありません"},
              // Reasons that come from the loaders and writers, composed of several phrases.
-             {{dir.file("none.bmp"), a, dir.file("o.png")}, 1, "file not found",
+             {{dir.file("none.bmp"), a, dir.file("o.png")},
+              1,
+              "file not found",
               "ファイルが見つかりません"},
-             {{a, dir.file("bad.png"), dir.file("o.png")}, 1, "the PNG file is cut short",
+             {{a, dir.file("bad.png"), dir.file("o.png")},
+              1,
+              "the PNG file is cut short",
               "PNG ファイルが途中で切れています"},
              {{a, dir.path(), dir.file("o.png")}, 1, "a folder, not a file", "フォルダです"},
-             {{a, a, dir.file("none/o.png")}, 1, "no such file or folder",
+             {{a, a, dir.file("none/o.png")},
+              1,
+              "no such file or folder",
               "ファイルまたはフォルダが見つかりません"}}) {
         std::vector<std::string> argv{GLIMBRA_CLI_PATH};
         argv.insert(argv.end(), run.args.begin(), run.args.end());

@@ -1,13 +1,12 @@
 // The program as a desktop installs it: Qt's own texts in Japanese, and what `cmake --install`
 // lays out, checked by the desktop's own validators where they are installed.
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QMessageBox>
 #include <QPushButton>
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -68,7 +67,8 @@ TEST(Install, LaysOutADesktopProgram) {
                                    "share/man/man1/glimbra.1",
                                    "share/man/man1/glimbra-cli.1"};
     for (const char* size : {"16", "32", "48", "64", "128", "256"})
-        expected.insert("share/icons/hicolor/" + std::string(size) + "x" + size + "/apps/" + id + ".png");
+        expected.insert("share/icons/hicolor/" + std::string(size) + "x" + size + "/apps/" + id +
+                        ".png");
     std::set<std::string> installed;
     for (const auto& e : fs::recursive_directory_iterator(prefix.path())) {
         if (!e.is_directory()) installed.insert(fs::relative(e.path(), prefix.path()).string());
@@ -85,7 +85,8 @@ TEST(Install, LaysOutADesktopProgram) {
     if (Have("desktop-file-validate"))
         EXPECT_EQ(Shell("desktop-file-validate '" + entry + "'"), 0);
     else
-        std::printf("desktop-file-validate is not installed (Debian desktop-file-utils): not run\n");
+        std::printf(
+            "desktop-file-validate is not installed (Debian desktop-file-utils): not run\n");
     if (Have("appstreamcli"))
         EXPECT_EQ(Shell("appstreamcli validate --no-net '" +
                         prefix.file("share/metainfo/" + id + ".metainfo.xml") + "' >/dev/null"),

@@ -53,7 +53,8 @@ TEST_P(SettingsPathChoice, PortableWhenPossibleElseTheUsersConfigFolder) {
     if (!std::filesystem::is_directory(exe) && c.exeFolder != "gone")
         GTEST_SKIP() << exe << " is not there to stand for a read-only folder";
     platform::SetExeFolderForTesting(exe);
-    const std::string xdg = c.xdg.value_or("") == "<xdg>" ? home_.file("config") : c.xdg.value_or("");
+    const std::string xdg =
+        c.xdg.value_or("") == "<xdg>" ? home_.file("config") : c.xdg.value_or("");
     const ScopedEnv setXdg("XDG_CONFIG_HOME", c.xdg ? std::optional(xdg) : std::nullopt);
     const ScopedEnv setHome("HOME", home_.path());
     if (c.holdsIni) {
@@ -61,9 +62,9 @@ TEST_P(SettingsPathChoice, PortableWhenPossibleElseTheUsersConfigFolder) {
         ASSERT_EQ(::chmod(dir_.path().c_str(), 0555), 0);
     }
     std::string expected = c.expected;
-    for (const auto& [mark, folder] :
-         {std::pair<std::string, std::string>{"<exe>", exe}, {"<xdg>", home_.file("config")},
-          {"<home>", home_.path()}}) {
+    for (const auto& [mark, folder] : {std::pair<std::string, std::string>{"<exe>", exe},
+                                       {"<xdg>", home_.file("config")},
+                                       {"<home>", home_.path()}}) {
         if (expected.starts_with(mark)) expected = folder + expected.substr(mark.size());
     }
     LoadSettings();
