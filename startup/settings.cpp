@@ -63,6 +63,20 @@ bool FolderTakesNewFiles(const std::string& folder) {
     return true;
 }
 
+// The system's program folders. Root can write there, but one user's settings do not belong among
+// the system's programs: a program installed there keeps them in the configuration folder.
+bool IsSystemProgramFolder(const std::string& folder) {
+    std::error_code ec;
+    std::string plain = std::filesystem::weakly_canonical(folder, ec).string();
+    if (ec) plain = folder;
+    while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
+    for (const char* system : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/games",
+                               "/usr/local/bin", "/usr/local/sbin"}) {
+        if (plain == system) return true;
+    }
+    return false;
+}
+
 // The user's configuration folder by the XDG rules: an absolute $XDG_CONFIG_HOME, else
 // $HOME/.config; "" when neither can be had.
 std::string UserConfigFolder() {
@@ -80,7 +94,7 @@ std::string ChooseSettingsPath(const std::string& exeFolder) {
     std::error_code ec;
     // A link counts as a file here, dangling or not: it is the user's choice of where settings go.
     if (std::filesystem::exists(std::filesystem::symlink_status(portable, ec)) ||
-        FolderTakesNewFiles(exeFolder))
+        (!IsSystemProgramFolder(exeFolder) && FolderTakesNewFiles(exeFolder)))
         return portable;
     const std::string config = UserConfigFolder();
     if (config.empty()) return portable;

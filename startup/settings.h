@@ -20,7 +20,8 @@ inline constexpr const char* kSettingsFileName = "Glimbra.ini";
 // that folder already holds one or lets us create files there (portable use); otherwise
 // $XDG_CONFIG_HOME/glimbra/ (~/.config/glimbra/ when XDG_CONFIG_HOME is unset, empty or relative),
 // a folder that is then created. An installed program's folder (/usr/bin) takes the second, where
-// the settings would otherwise never persist. With neither variable set it stays exeFolder.
+// the settings would otherwise never persist; so do the system's program folders for root, who
+// could write there. With neither variable set it stays exeFolder.
 std::string ChooseSettingsPath(const std::string& exeFolder);
 
 // Sets SettingsPath (ChooseSettingsPath of the executable's folder) and reads all four settings. A stored value that is empty, not a whole

@@ -76,12 +76,14 @@ TEST_P(SettingsPathChoice, PortableWhenPossibleElseTheUsersConfigFolder) {
     EXPECT_NE(ReadBytes(expected).find("Prgrs=0"), std::string::npos);
 }
 
-// /proc refuses new files to every user, root included, whatever its permission bits say.
+// /proc refuses new files to every user, root included, whatever its permission bits say;
+// /usr/bin is never taken for one user's settings, even where root could write there.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Folders, SettingsPathChoice, ::testing::ValuesIn(std::vector<PathCase>{
     {"WritableFolder", "", false, "<xdg>", "<exe>/Glimbra.ini"},
     {"ReadOnlyFolderWithIni", "", true, "<xdg>", "<exe>/Glimbra.ini"},
     {"ReadOnlyFolder", "/proc", false, "<xdg>", "<xdg>/glimbra/Glimbra.ini"},
+    {"SystemProgramFolder", "/usr/bin", false, "<xdg>", "<xdg>/glimbra/Glimbra.ini"},
     {"MissingFolder", "gone", false, "<xdg>", "<xdg>/glimbra/Glimbra.ini"},
     {"ReadOnlyFolderNoXdg", "/proc", false, std::nullopt, "<home>/.config/glimbra/Glimbra.ini"},
     {"ReadOnlyFolderRelativeXdg", "/proc", false, "cfg", "<home>/.config/glimbra/Glimbra.ini"}}),
