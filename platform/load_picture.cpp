@@ -18,6 +18,7 @@
 
 #include "platform/bmp_read.h"
 #include "platform/files.h"
+#include "platform/jpeg_read.h"
 
 namespace platform {
 namespace {
@@ -238,10 +239,10 @@ Status PickIcoEntry(std::string_view d, QByteArray& payload, const char*& qtForm
     return Status::Ok();
 }
 
-// JPEG: walks the markers to the end of the image. The entropy-coded data of a scan ends at the
-// first marker that is neither a stuffed zero nor a restart marker. Running out of file before the
-// end-of-image marker means the file was cut off: the decoder would fill the missing part with grey
-// and call it a picture.
+// Four-channel JPEG, for Qt's reader: walks the markers to the end of the image. The entropy-coded
+// data of a scan ends at the first marker that is neither a stuffed zero nor a restart marker.
+// Running out of file before the end-of-image marker means the file was cut off: the decoder would
+// fill the missing part with grey and call it a picture.
 Status CheckJpeg(std::string_view d) {
     const auto* p = reinterpret_cast<const unsigned char*>(d.data());
     const std::size_t n = d.size();
@@ -381,6 +382,14 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
             check = PickIcoEntry(bytes, payload, qtFormat);
             break;
         case Format::Jpeg:
+            // Ours, except for four-channel files: libjpeg-turbo gives no RGB for CMYK or YCCK,
+            // and Qt's reader converts them.
+            if (JpegHeader h; !ReadJpegHeader(bytes, h) || !h.fourChannel) {
+                auto picture = std::make_shared<Picture>();
+                if (Status s = ReadJpeg(bytes, *picture); !s) return s;
+                out = std::move(picture);
+                return Status::Ok();
+            }
             check = CheckJpeg(bytes);
             break;
         case Format::Png:

@@ -1,7 +1,8 @@
 #pragma once
 // The picture loader: BMP, GIF (first frame), ICO (the largest entry) and JPEG files, decoded
-// whole before anything is handed back. Uncompressed 16/24/32-bit BMPs go through our own reader
-// (platform/bmp_read.h); everything else through Qt's image reader.
+// whole before anything is handed back. Uncompressed 16/24/32-bit BMPs and JPEGs other than CMYK
+// go through our own readers (platform/bmp_read.h, platform/jpeg_read.h); everything else through
+// Qt's image reader.
 
 #include <memory>
 #include <string>
