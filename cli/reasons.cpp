@@ -80,8 +80,26 @@ const std::pair<std::string_view, std::string_view> kPhrases[] = {
     {"PNG の設定", "PNG setting"},
     {"の設定値", "value"},
     {"が範囲 (0～255) の外です", "is outside 0..255"},
+    {"画像が大きすぎてこの形式の読み込み処理では読めません",
+     "the picture is too large for this format's reader"},
+    {"の上限は", "limit is"},
+    // Kinds of files that are not regular files.
+    {"名前付きパイプ", "named pipe"},
+    {"キャラクタデバイス", "character device"},
+    {"ブロックデバイス", "block device"},
+    {"ソケット", "socket"},
+    {"特殊ファイル", "special file"},
+    {"フォルダ", "folder"},
+    // Memory.
+    {"メモリが足りません: 必要", "not enough memory: needs"},
+    {"使える量", "available"},
+    {"空きメモリ", "free memory"},
+    {"アドレス空間の残り", "address space left"},
+    {"、", ", "},
     // glimbra-cli's own reasons that name other files.
     {"出力名が前の画像と重なります", "the output name is taken by an earlier source"},
+    {"出力が入力の画像と同じファイルです", "the output is the same file as an input"},
+    {"出力フォルダに書き込めません", "cannot write into the output folder"},
 };
 
 }  // namespace
