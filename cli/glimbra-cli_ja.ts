@@ -110,5 +110,13 @@ Exit status: 0 success, 1 an input or output failed, 2 usage error.
         <source>failed</source>
         <translation>失敗</translation>
     </message>
+    <message>
+        <source>the output is the same file as an input: </source>
+        <translation>出力が入力の画像と同じファイルです: </translation>
+    </message>
+    <message>
+        <source>cannot write into the output folder</source>
+        <translation>出力フォルダに書き込めません</translation>
+    </message>
 </context>
 </TS>

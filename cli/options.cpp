@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "cli/messages.h"
+
 #include <QCommandLineParser>
 #include <QTranslator>
 #include <algorithm>
@@ -93,8 +95,7 @@ bool ReadList(const std::string& name, std::vector<std::string>& args) {
         in = &file;
     }
     if (!*in) {
-        std::fprintf(stderr, "glimbra-cli: %s: %s\n", name.c_str(),
-                     Tr("cannot read the list of sources").c_str());
+        Fail(name, Tr("cannot read the list of sources"));
         return false;
     }
     for (std::string line; std::getline(*in, line);) {
@@ -102,8 +103,7 @@ bool ReadList(const std::string& name, std::vector<std::string>& args) {
         if (!line.empty()) args.push_back(line);
     }
     if (in->bad()) {
-        std::fprintf(stderr, "glimbra-cli: %s: %s\n", name.c_str(),
-                     Tr("cannot read the list of sources").c_str());
+        Fail(name, Tr("cannot read the list of sources"));
         return false;
     }
     return true;
@@ -141,8 +141,8 @@ std::string Tr(const char* text) {
 }
 
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "glimbra-cli: %s\n%s\n", message.c_str(),
-                 Tr("'glimbra-cli --help' shows how to use it.").c_str());
+    PrintLine("glimbra-cli: " + message);
+    PrintLine(Tr("'glimbra-cli --help' shows how to use it."));
     return kUsage;
 }
 

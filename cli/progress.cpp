@@ -3,15 +3,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
+#include <string_view>
 
+#include "cli/messages.h"
 #include "cli/options.h"
 
 namespace cli {
 namespace {
-
-std::atomic<bool> g_lineShowing{false};
 
 // Columns of the terminal on stderr; 80 when it does not say.
 std::size_t Columns() {
@@ -38,8 +37,7 @@ BatchProgress::BatchProgress(std::size_t total)
       start_(std::chrono::steady_clock::now()) {}
 
 BatchProgress::~BatchProgress() {
-    std::lock_guard lock(mutex_);
-    if (terminal_ && g_lineShowing.exchange(false)) std::fputs("\n", stderr);
+    if (terminal_) EndStatus();
 }
 
 void BatchProgress::Started(const std::string& source) {
@@ -52,9 +50,8 @@ void BatchProgress::Finished(bool ok, const std::string& source, const std::stri
     std::lock_guard lock(mutex_);
     ++done_;
     if (!terminal_ || !ok) {
-        if (terminal_) ClearProgressLine();
-        std::fprintf(stderr, "[%zu/%zu] %s %s -> %s\n", done_, total_,
-                     Tr(ok ? "done" : "failed").c_str(), source.c_str(), output.c_str());
+        PrintLine("[" + std::to_string(done_) + "/" + std::to_string(total_) + "] " +
+                  Tr(ok ? "done" : "failed") + " " + source + " -> " + output);
     }
     if (terminal_) Draw(source);
 }
@@ -68,14 +65,7 @@ void BatchProgress::Draw(const std::string& file) {
                   total_ ? done_ * 100 / total_ : 100, seconds / 60, seconds % 60);
     const std::size_t columns = Columns(), used = std::string_view(head).size();
     // One column short of the edge: a full line would wrap the cursor on some terminals.
-    const std::string name = Tail(file, columns > used + 1 ? columns - used - 1 : 0);
-    std::fprintf(stderr, "\r\033[K%s%s", head, name.c_str());
-    std::fflush(stderr);
-    g_lineShowing = true;
-}
-
-void ClearProgressLine() {
-    if (g_lineShowing.exchange(false)) std::fputs("\r\033[K", stderr);
+    ShowStatus(head + Tail(file, columns > used + 1 ? columns - used - 1 : 0));
 }
 
 }  // namespace cli

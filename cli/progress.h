@@ -12,7 +12,7 @@ namespace cli {
 class BatchProgress {
   public:
     explicit BatchProgress(std::size_t total);
-    ~BatchProgress();  // ends the updating line
+    ~BatchProgress();  // leaves the updating line on the screen
     BatchProgress(const BatchProgress&) = delete;
     BatchProgress& operator=(const BatchProgress&) = delete;
 
@@ -29,9 +29,5 @@ class BatchProgress {
     std::chrono::steady_clock::time_point start_;
     std::mutex mutex_;
 };
-
-// Erases the updating line, if one is showing, so that a message starts on a clean line; the next
-// update draws it again.
-void ClearProgressLine();
 
 }  // namespace cli

@@ -47,7 +47,8 @@ platform::Status WriteArea(platform::HDC dc, std::int32_t width, std::int32_t he
 // The output side shared by the writers: a file opened with fopen for writing, every write and
 // the close checked. The first failure is kept as the reason; later writes do nothing, so a
 // writer can check once at the end. A file that was not closed successfully is removed by the
-// destructor, so that a failed writer leaves no partial file behind (devices are left alone).
+// destructor, so that a failed writer leaves no partial file behind. A name that exists as
+// anything but a regular file (a device, a pipe) is refused by Open, before anything is written.
 class OutputFile {
 public:
     OutputFile() = default;

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <algorithm>
@@ -44,14 +46,26 @@ void OutputFile::Fail(const std::string& reason) {
 
 platform::Status OutputFile::Open(const std::string& path) {
     path_ = path;
+    // Only a regular file is written: a pipe would block, and a device would take the image.
+    if (platform::Status s = platform::CheckOutputTarget(path); !s) {
+        Fail(s.reason());
+        return s;
+    }
+    // Non-blocking, in case a pipe took the name's place since the check; truncated only once
+    // it is known to be a regular file.
     errno = 0;
-    file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) {
-        Fail("ファイルを作成できません (" + platform::ErrnoText(errno ? errno : EIO) + ")");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    struct stat st{};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0 ||
+        ::fcntl(fd, F_SETFL, 0) != 0 || !(file_ = ::fdopen(fd, "wb"))) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        Fail(fd >= 0 && !S_ISREG(st.st_mode)
+                 ? "通常のファイルではありません"
+                 : "ファイルを作成できません (" + platform::ErrnoText(error ? error : EIO) + ")");
         return platform::Status::Fail(reason_);
     }
-    struct stat st{};
-    regular_ = ::fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
+    regular_ = true;
     return platform::Status::Ok();
 }
 

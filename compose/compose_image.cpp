@@ -6,6 +6,7 @@
 
 #include "compose/blend.h"
 #include "platform/gdi.h"
+#include "platform/memory_budget.h"
 #include "platform/parallel.h"
 
 namespace basCommon {
@@ -42,6 +43,22 @@ void Tile(compose::SlotSet& slots, int w0, int h0, int w1, int h1) {
     }, 1);
 }
 
+// The new memory that a composition of a w x h source takes: the scratch surface, both pixel
+// buffers and the result, less what each already holds at that size (composing again at the
+// same size takes nothing).
+std::uint64_t WorkAreaBytes(const compose::SlotSet& slots, int w, int h) {
+    const std::uint64_t pixels = std::uint64_t(w) * std::uint64_t(h);
+    const auto surface = [&](const platform::Surface& s) {
+        const platform::Bitmap& b = s.Image();
+        return b.pixelCount() == pixels && !b.shared() ? 0 : pixels * 4;
+    };
+    const auto buffer = [&](const basBitmapOperation::PixelBuffer& b) {
+        return b.size() == pixels + 1 ? 0 : (pixels + 1) * 4;
+    };
+    return surface(slots.picTemp) + surface(slots.picLoad[2]) + buffer(slots.sourceBuffer) +
+           buffer(slots.floatingBuffer);
+}
+
 }  // namespace
 
 Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
@@ -60,6 +77,7 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
         return Status::Fail("浮き画像の大きさが 0 です (" + std::to_string(w1) + " × " +
                             std::to_string(h1) + ")");
     }
+    if (Status s = platform::CheckMemory(WorkAreaBytes(slots, w0, h0)); !s) return s;
     // The scratch surface is covered whole by tiling or stretching: its old pixels need not stay.
     if (Status s = temp.Resize(w0, h0, false); !s) return s;
     const std::size_t elements = std::size_t(w0) * std::size_t(h0) + 1;

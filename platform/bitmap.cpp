@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "platform/memory_budget.h"
 #include "platform/parallel.h"
 
 namespace platform {
@@ -43,6 +44,7 @@ Status OutOfMemory(int width, int height) {
 
 Status Bitmap::Allocate(int width, int height) {
     if (Status s = CheckBitmapSize(width, height); !s) return s;
+    if (Status s = CheckBitmapMemory(width, height, capacity_, shared()); !s) return s;
     const std::size_t count = std::size_t(width) * std::size_t(height);
     if (count != capacity_ || shared()) {
         std::shared_ptr<std::uint32_t[]> fresh;

@@ -4,17 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <filesystem>
 #include <mutex>
 #include <vector>
+
+#include "platform/signal_cleanup.h"
 
 namespace platform {
 namespace {
 
 std::mutex g_exeMutex;
 std::string g_exeOverride;
+std::atomic<bool> g_nameless{true};
 
 class Fd {
 public:
@@ -104,29 +109,58 @@ Status ReadWholeFile(const std::string& path, std::string& contents, std::uint64
     return Status::Ok();
 }
 
+Status CheckOutputTarget(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) {
+        // A name that does not exist yet is fine; anything else is for the writer to report.
+        return Status::Ok();
+    }
+    if (S_ISREG(st.st_mode)) return Status::Ok();
+    const char* kind = S_ISDIR(st.st_mode)    ? "フォルダ"
+                       : S_ISFIFO(st.st_mode) ? "名前付きパイプ"
+                       : S_ISCHR(st.st_mode)  ? "キャラクタデバイス"
+                       : S_ISBLK(st.st_mode)  ? "ブロックデバイス"
+                       : S_ISSOCK(st.st_mode) ? "ソケット"
+                                              : "特殊ファイル";
+    return Status::Fail(std::string("通常のファイルではありません (") + kind + ")");
+}
+
+void SetNamelessTemporariesForTesting(bool allowed) { g_nameless = allowed; }
+
 AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {}
 
 AtomicFile::~AtomicFile() {
-    if (!temp_.empty() && !committed_) ::unlink(temp_.c_str());
+    if (fd_ >= 0) {
+        ::close(fd_);  // a nameless temporary vanishes with its last descriptor
+    } else if (!temp_.empty() && !committed_) {
+        ::unlink(temp_.c_str());
+    }
+    Forget();
 }
+
+void AtomicFile::Forget() {
+    UnregisterTemporary(ticket_);
+    ticket_ = -1;
+}
+
+namespace {
+
+// The temporary's name beside the target, with a trailing "XXXXXX" for mkstemp.
+std::string TemporaryPattern(const std::string& target) {
+    std::string base = target.substr(target.find_last_of('/') + 1);
+    // Keep the temporary name well within NAME_MAX whatever the target's name.
+    if (base.size() > 200) base.resize(200);
+    return FolderOf(target) + "/." + base + ".tmp-XXXXXX";
+}
+
+}  // namespace
 
 Status AtomicFile::Create() {
     if (!ResolveLinks(target_)) return Status::Fail(ErrnoText(ELOOP));
-    struct stat st{};
-    if (::stat(target_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return Status::Fail(ErrnoText(EISDIR));
-    }
-    std::string base = target_.substr(target_.find_last_of('/') + 1);
-    // Keep the temporary name well within NAME_MAX whatever the target's name.
-    if (base.size() > 200) base.resize(200);
-    std::string pattern = FolderOf(target_) + "/." + base + ".tmp-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    Fd fd(::mkstemp(name.data()));
-    if (fd.get() < 0) return Status::Fail(ErrnoText(errno));
-    temp_ = name.data();
+    if (Status s = CheckOutputTarget(target_); !s) return s;
     // A new file gets the usual permissions (0666 less the umask); a replaced one keeps its own.
     mode_t mode;
+    struct stat st{};
     if (::stat(target_.c_str(), &st) == 0) {
         mode = st.st_mode & 07777;
     } else {
@@ -134,17 +168,76 @@ Status AtomicFile::Create() {
         ::umask(mask);
         mode = 0666 & ~mask;
     }
-    ::fchmod(fd.get(), mode);
+    if (g_nameless) {
+        const int fd = ::open(FolderOf(target_).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            fd_ = fd;
+            temp_ = "/proc/self/fd/" + std::to_string(fd);
+            // The writers open the temporary again by this name; without /proc they cannot.
+            if (::access(temp_.c_str(), W_OK) == 0) {
+                ::fchmod(fd, mode);
+                return Status::Ok();
+            }
+            ::close(fd_);
+            fd_ = -1;
+            temp_.clear();
+        } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            // EISDIR and EINVAL: a kernel or file system that does not know O_TMPFILE.
+            return Status::Fail(ErrnoText(errno));
+        }
+    }
+    return CreateNamed(mode);
+}
+
+Status AtomicFile::CreateNamed(unsigned mode) {
+    const std::string pattern = TemporaryPattern(target_);
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    Fd fd(::mkstemp(name.data()));
+    if (fd.get() < 0) return Status::Fail(ErrnoText(errno));
+    temp_ = name.data();
+    ticket_ = RegisterTemporary(temp_);
+    ::fchmod(fd.get(), mode_t(mode));
     return Status::Ok();
 }
 
 Status AtomicFile::Commit() {
     if (temp_.empty()) return Status::Fail("一時ファイルがありません");
-    {
-        Fd fd(::open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0 || ::fsync(fd.get()) != 0) return Status::Fail(ErrnoText(errno));
+    if (fd_ >= 0) {
+        if (::fsync(fd_) != 0) return Status::Fail(ErrnoText(errno));
+        // rename needs a name: the complete file gets a temporary one for that moment only.
+        // linkat refuses an existing name, so a clash with another writer just tries again.
+        std::random_device entropy;
+        std::string named;
+        for (int attempt = 0;; ++attempt) {
+            named = TemporaryPattern(target_);
+            named.resize(named.size() - 6);
+            static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+            for (int i = 0; i < 6; ++i) named += kLetters[entropy() % 36];
+            ticket_ = RegisterTemporary(named);
+            if (::linkat(AT_FDCWD, temp_.c_str(), AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                break;
+            const int error = errno;
+            Forget();
+            if (error != EEXIST || attempt == 100) return Status::Fail(ErrnoText(error));
+        }
+        if (::rename(named.c_str(), target_.c_str()) != 0) {
+            const int error = errno;
+            ::unlink(named.c_str());
+            Forget();
+            return Status::Fail(ErrnoText(error));
+        }
+        Forget();
+        ::close(fd_);
+        fd_ = -1;
+    } else {
+        {
+            Fd fd(::open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
+            if (fd.get() < 0 || ::fsync(fd.get()) != 0) return Status::Fail(ErrnoText(errno));
+        }
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) return Status::Fail(ErrnoText(errno));
+        Forget();
     }
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) return Status::Fail(ErrnoText(errno));
     committed_ = true;
     Fd dir(::open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());  // the rename itself; best effort

@@ -13,11 +13,23 @@ namespace platform {
 // Reads the whole file, refusing folders and files larger than maxBytes.
 Status ReadWholeFile(const std::string& path, std::string& contents, std::uint64_t maxBytes);
 
+// Refuses a path that exists as anything but a regular file once links are followed (a folder,
+// a pipe, a device, a socket): replacing such a node would destroy it, and writing into it could
+// block or go anywhere. A path that does not exist passes.
+Status CheckOutputTarget(const std::string& path);
+
 // Replaces a file only once its new contents are complete: the new contents go to a temporary
 // file in the target's folder, which is flushed to disk and then renamed over the target. An
 // existing target keeps its permissions. Until Commit, and after a failed Commit, the target is
 // untouched; a temporary file that was not committed is removed by the destructor.
-// A target that is a symbolic link stays one: the file it points to is replaced.
+// A target that is a symbolic link stays one: the file it points to is replaced. A target that
+// is not a regular file is refused by Create (CheckOutputTarget).
+//
+// The temporary has no name while it is written (O_TMPFILE; tempPath() is then its
+// /proc/self/fd entry), so a killed writer leaves nothing behind; Commit links it under a
+// temporary name and renames that over the target. Where the file system cannot make nameless
+// files, the temporary is named ".NAME.tmp-XXXXXX" from the start and registered for removal on
+// SIGINT/SIGTERM (signal_cleanup.h).
 class AtomicFile {
 public:
     explicit AtomicFile(std::string target);
@@ -32,10 +44,18 @@ public:
     Status Commit();
 
 private:
+    Status CreateNamed(unsigned mode);
+    void Forget();
+
     std::string target_;
     std::string temp_;
+    int fd_ = -1;  // the nameless temporary, while there is one
+    int ticket_ = -1;  // the signal-cleanup registration of a named temporary
     bool committed_ = false;
 };
+
+// Tests: false makes AtomicFile take the named route as on a file system without O_TMPFILE.
+void SetNamelessTemporariesForTesting(bool allowed);
 
 // Convenience: writes contents to path through an AtomicFile.
 Status WriteFileAtomically(const std::string& path, std::string_view contents);

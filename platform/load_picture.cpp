@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -289,6 +290,29 @@ Status CheckJpeg(std::string_view d) {
     return Status::Ok();
 }
 
+// Qt's GIF and BMP readers refuse a picture of more than 16384 x 16384 pixels, well below our own
+// limit: such a file is not damaged, only too large for them. The size is the header's.
+constexpr std::uint64_t kQtReaderMaxPixels = std::uint64_t{16384} * 16384;
+
+Status TooLargeForReader(Format f, std::string_view d) {
+    const auto* p = reinterpret_cast<const unsigned char*>(d.data());
+    std::uint64_t w = 0, h = 0;
+    if (f == Format::Gif && d.size() >= 10) {
+        w = Le16(p + 6), h = Le16(p + 8);
+    } else if (f == Format::Bmp && d.size() >= 22 && Le32(p + 14) == 12) {
+        w = Le16(p + 18), h = std::uint64_t(std::abs(std::int16_t(Le16(p + 20))));
+    } else if (f == Format::Bmp && d.size() >= 26 && Le32(p + 14) >= 16) {
+        const std::int64_t height = std::int32_t(Le32(p + 22));
+        w = std::uint64_t(std::max<std::int64_t>(0, std::int32_t(Le32(p + 18))));
+        h = std::uint64_t(height < 0 ? -height : height);
+    }
+    if (w * h <= kQtReaderMaxPixels) return Status::Ok();
+    return Status::Fail(std::string("画像が大きすぎてこの形式の読み込み処理では読めません (") +
+                        Label(f) + ", " + std::to_string(w) + " × " + std::to_string(h) +
+                        " 画素; " + Label(f) + " の上限は " + std::to_string(kQtReaderMaxPixels) +
+                        " 画素)");
+}
+
 // Reads the whole file: one read gives the checks and the decoder the same bytes, and a file
 // that changes while it is being loaded cannot mix two versions.
 Status ReadFile(const std::string& path, QByteArray& data) {
@@ -413,6 +437,11 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
 
     QImage image;
     if (!reader.read(&image) || image.isNull()) {
+        if (Status s = TooLargeForReader(format, std::string_view(payload.constData(),
+                                                                  std::size_t(payload.size())));
+            !s) {
+            return s;
+        }
         // Qt's reader names no distinct failures; an allocation it refused is the one we can tell.
         if (reader.error() == QImageReader::InvalidDataError || reader.size().isValid()) {
             return Corrupt(format);

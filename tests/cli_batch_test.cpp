@@ -47,7 +47,7 @@ ChildRun RunChild(std::vector<std::string> argv, const std::string& stdinFile = 
 }
 
 // Sources s0..s3 (s3 with a Japanese name holding a blank), a texture and an output folder.
-class CliBatch : public ::testing::Test {
+class CliListBatch : public ::testing::Test {
   protected:
     void SetUp() override {
         for (int i = 0; i < 4; ++i) {
@@ -81,7 +81,7 @@ struct ListCase {
     std::set<std::string> written;
 };
 void PrintTo(const ListCase& c, std::ostream* os) { *os << c.name; }
-class CliFilesFrom : public CliBatch, public ::testing::WithParamInterface<ListCase> {};
+class CliFilesFrom : public CliListBatch, public ::testing::WithParamInterface<ListCase> {};
 
 TEST_P(CliFilesFrom, AddsEveryListedSourceToTheBatch) {
     const ListCase& c = GetParam();
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Lists, CliFilesFrom, ::testing::ValuesIn(std::vector<Li
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
-TEST_F(CliBatch, UnreadableListOrNoBatchIsRefused) {
+TEST_F(CliListBatch, UnreadableListOrNoBatchIsRefused) {
     const ChildRun missing =
         RunChild({GLIMBRA_CLI_PATH, "--batch", "--files-from", dir_.file("no list"), tex(), out()});
     EXPECT_TRUE(testing_support::CliRefused(missing, dir_.file("no list")));
@@ -126,7 +126,7 @@ TEST_F(CliBatch, UnreadableListOrNoBatchIsRefused) {
 }
 
 // On a terminal the count updates one line in place; only failures stay as lines of their own.
-TEST_F(CliBatch, TerminalShowsOneUpdatingLine) {
+TEST_F(CliListBatch, TerminalShowsOneUpdatingLine) {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     const ChildRun r = RunChild({GLIMBRA_CLI_PATH, "--batch", "--jobs", "2", tex(), out(),
@@ -147,7 +147,7 @@ TEST_F(CliBatch, TerminalShowsOneUpdatingLine) {
 
 // The README's way of spreading a batch over machines, run on this one: parallel hands each job
 // two lines of the list on standard input. The files must be those of one plain batch.
-TEST_F(CliBatch, GnuParallelShardsGiveThePlainBatchsFiles) {
+TEST_F(CliListBatch, GnuParallelShardsGiveThePlainBatchsFiles) {
     if (std::system("parallel --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "GNU parallel is not installed (Debian package parallel)";
     std::string list;

@@ -194,6 +194,22 @@ TEST_F(SaveCommand, AsksBeforeReplacingAFileThatIsNotEmpty) {
     EXPECT_EQ(Snapshot(dir_.path()).size(), 3u);  // no temporary file left
 }
 
+// A pipe, directly or through a link, is no file to replace: the save shows why and leaves the
+// node as it was (it used to be replaced by a regular file).
+TEST_F(SaveCommand, RefusesATargetThatIsNotARegularFile) {
+    ASSERT_EQ(::mkfifo(dir_.file("pipe.png").c_str(), 0666), 0);
+    std::filesystem::create_symlink("pipe.png", dir_.file("link.png"));
+    for (const char* name : {"pipe.png", "link.png"}) {
+        Save(dir_.file(name), 4);
+        ASSERT_EQ(boxes_.size(), 1u) << name;
+        EXPECT_NE(boxes_[0].find("通常のファイルではありません"), std::string::npos) << boxes_[0];
+        EXPECT_NE(boxes_[0].find("|保存エラー|"), std::string::npos) << boxes_[0];
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(dir_.file("pipe.png")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("link.png")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 2);
+}
+
 // A name whose status cannot be read, or a folder (no file to replace): "number:text" is shown,
 // and only the command ends; the result can still be saved under another name.
 TEST_F(SaveCommand, UnreadableStatusIsShownAndOnlyTheCommandEnds) {

@@ -1,0 +1,39 @@
+#pragma once
+// Which --batch jobs may run at the same time: each job's working set is estimated from its
+// source's header, and jobs run side by side only while their sum fits into the memory the
+// process had when the batch started. A job that does not fit beside the running ones waits for
+// them; one that cannot fit even alone is refused with the figures.
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/memory_budget.h"
+#include "platform/status.h"
+
+namespace cli {
+
+// The memory a job composing this source takes at its peak: five bitmaps of the source's size
+// (the picture, the scratch surface, the result and the two pixel buffers), the file's bytes
+// while it is decoded, and an allowance for the encoder and the threads. 0 when the header does
+// not tell the size (the job then relies on the checks made when it allocates).
+std::uint64_t EstimateJobBytes(const std::string& source);
+
+class BatchAdmission {
+  public:
+    explicit BatchAdmission(const platform::MemoryRoom& room) : room_(room) {}
+
+    // Waits until a job of `bytes` fits beside those running and counts it in; fails at once,
+    // naming both figures, when it could not fit even alone.
+    platform::Status Admit(std::uint64_t bytes);
+    void Release(std::uint64_t bytes);
+
+  private:
+    const platform::MemoryRoom room_;
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    std::uint64_t inUse_ = 0;
+};
+
+}  // namespace cli
