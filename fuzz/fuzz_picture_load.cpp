@@ -1,4 +1,5 @@
-// The picture loader (BMP, GIF, ICO, JPEG through Qt's reader, after our own structure checks).
+// The picture loader (BMP, GIF, ICO through Qt's reader after our own structure checks; JPEG
+// through our reader, CMYK JPEG through Qt's).
 // The first byte picks the file's name; the format is decided by the content whatever the name.
 // Invariants: a success gives a picture of 1..kMaxPixels pixels, opaque unless it says it has
 // alpha, that an auto-sizing surface takes; a failure has a reason and leaves the output alone.

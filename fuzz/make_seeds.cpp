@@ -1,5 +1,6 @@
 // Writes the fuzzers' seed corpora: small valid images of every format from our own generator,
-// a few damaged ones, settings texts and GetField inputs. Run by hand when a corpus should change:
+// a few damaged ones (hostile JPEGs also for the JPEG reader's own target), settings texts and
+// GetField inputs. Run by hand when a corpus should change:
 //   build-fuzz/bin/glimbra-make-seeds fuzz/corpus
 
 #include <cstdio>
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
     using malformed::Format;
     for (Format f : malformed::kFormats) {
         for (const malformed::Sample& s : malformed::ValidSamples(f, scratch)) {
+            if (f == Format::Jpeg) Write(root / "jpeg_read" / s.name, s.bytes);
             if (f == Format::Png) {
                 Write(root / "png_load" / s.name, s.bytes);
             } else {
@@ -39,6 +41,9 @@ int main(int argc, char** argv) {
             }
         }
         for (const malformed::Sample& s : malformed::Hostile(f, scratch)) {
+            // The JPEG reader's own target takes the run's 64 KiB inputs (the scan bomb).
+            if (f == Format::Jpeg && !s.heavy && s.bytes.size() <= 65536)
+                Write(root / "jpeg_read" / ("hostile-" + s.name), s.bytes);
             if (s.heavy || s.bytes.size() > 4096) continue;
             if (f == Format::Png) {
                 Write(root / "png_load" / ("hostile-" + s.name), s.bytes);

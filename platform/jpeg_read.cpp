@@ -45,6 +45,9 @@ Reader& Of(j_common_ptr c) { return *static_cast<Reader*>(c->client_data); }
 
 const char kDamaged[] = "画像のデータが壊れています (JPEG)";
 const char kEndsEarly[] = "画像のデータが途中で終わっています (JPEG)";
+std::string TooManyScans() {
+    return "スキャンが多すぎます (JPEG; 上限は " + std::to_string(kMaxJpegScans) + ")";
+}
 
 std::string ReasonFor(int code) {
     switch (code) {
@@ -52,16 +55,18 @@ std::string ReasonFor(int code) {
             return "メモリが足りません";
         case JERR_EMPTY_IMAGE:
             return "画像の大きさが 0 です";
-        case JERR_IMAGE_TOO_BIG:
+        case JERR_IMAGE_TOO_BIG:  // a side over libjpeg's JPEG_MAX_DIMENSION
         case JERR_WIDTH_OVERFLOW:
-            return "画像が大きすぎます (JPEG)";
-        // 12-bit and lossless files, arithmetic coding where it is not built in, colour spaces
-        // without a conversion to RGB.
+            return "画像が大きすぎます (JPEG; 一辺の上限は " + std::to_string(JPEG_MAX_DIMENSION) +
+                   " 画素)";
+        // 12-bit, lossless and hierarchical files, arithmetic coding where it is not built in,
+        // colour spaces without a conversion to RGB.
         case JERR_BAD_PRECISION:
         case JERR_NOT_COMPILED:
         case JERR_ARITH_NOTIMPL:
         case JERR_CONVERSION_NOTIMPL:
         case JERR_NOTIMPL:
+        case JERR_SOF_UNSUPPORTED:
             return "この種類の JPEG は読めません";
         default:
             return kDamaged;
@@ -126,7 +131,7 @@ void ProgressMonitor(j_common_ptr c) {
     Reader& r = Of(c);
     Track(r);
     if (r.cinfo.input_scan_number <= kMaxJpegScans) return;
-    r.reason = "スキャンが多すぎます (JPEG; 上限は " + std::to_string(kMaxJpegScans) + ")";
+    r.reason = TooManyScans();
     Escape(r);
 }
 
@@ -164,6 +169,34 @@ std::uint64_t MinFirstScanBytes(const jpeg_decompress_struct& ci) {
     return (blocks * bitsPerBlock + 7) / 8;
 }
 
+// Counts the scans of the image, stopping at limit + 1. Every scan is a pass over the picture, so
+// counting them with the decoder would cost hundreds of passes before the refusal; this walk
+// costs one look at each byte. It follows the markers as the decoder does: segments are skipped
+// by their length, coded data up to the first 0xFF that is not a stuffed zero or a restart marker,
+// stray bytes up to the next 0xFF, and the count ends at the end-of-image marker. (The progress
+// monitor still holds the limit should the two ever disagree.)
+int CountScans(std::string_view file, int limit) {
+    const auto* p = reinterpret_cast<const unsigned char*>(file.data());
+    const std::size_t n = file.size();
+    int scans = 0;
+    for (std::size_t at = 2; at < n && scans <= limit;) {
+        const void* ff = std::memchr(p + at, 0xFF, n - at);
+        if (!ff) break;
+        at = std::size_t(static_cast<const unsigned char*>(ff) - p);
+        while (at < n && p[at] == 0xFF) ++at;
+        if (at >= n) break;
+        const unsigned m = p[at++];
+        if (m == 0xD9) break;
+        if (m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;
+        if (at + 2 > n) break;
+        const std::size_t length = std::size_t(p[at]) << 8 | p[at + 1];
+        if (length < 2) break;
+        at += length;
+        if (m == 0xDA) ++scans;
+    }
+    return scans;
+}
+
 void SetUp(Reader& r, std::string_view file) {
     r.cinfo.err = jpeg_std_error(&r.err);
     r.err.error_exit = ErrorExit;
@@ -192,20 +225,10 @@ void TakeMetadata(Reader& r) {
 }
 
 // The whole decode; false with r.reason set when the file is refused.
-bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
-    if (setjmp(r.escape)) return false;
-    SetUp(r, file);
-    if (wantMetadata) {
-        jpeg_save_markers(&r.cinfo, JPEG_APP0 + 1, 0xFFFF);
-        jpeg_save_markers(&r.cinfo, JPEG_APP0 + 2, 0xFFFF);
-    }
-    jpeg_read_header(&r.cinfo, TRUE);
-    jpeg_decompress_struct& ci = r.cinfo;
-    // Refusals found here return at once; only libjpeg's callbacks jump.
-    if (ci.jpeg_color_space == JCS_CMYK || ci.jpeg_color_space == JCS_YCCK) {
-        r.reason = "この種類の JPEG は読めません (CMYK)";
-        return false;
-    }
+// The checks of a frame whose headers libjpeg has just read, up to its first scan; false with
+// r.reason set when it is refused.
+bool CheckFrame(Reader& r) {
+    const jpeg_decompress_struct& ci = r.cinfo;
     if (ci.image_width == 0 || ci.image_height == 0) {
         r.reason = "画像の大きさが 0 です";
         return false;
@@ -220,6 +243,28 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
                    " バイト必要; あるのは " + std::to_string(ci.src->bytes_in_buffer) + " バイト)";
         return false;
     }
+    return true;
+}
+
+bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
+    if (CountScans(file, kMaxJpegScans) > kMaxJpegScans) {
+        r.reason = TooManyScans();
+        return false;
+    }
+    if (setjmp(r.escape)) return false;
+    SetUp(r, file);
+    if (wantMetadata) {
+        jpeg_save_markers(&r.cinfo, JPEG_APP0 + 1, 0xFFFF);
+        jpeg_save_markers(&r.cinfo, JPEG_APP0 + 2, 0xFFFF);
+    }
+    jpeg_read_header(&r.cinfo, TRUE);
+    jpeg_decompress_struct& ci = r.cinfo;
+    // Refusals found here return at once; only libjpeg's callbacks jump.
+    if (ci.jpeg_color_space == JCS_CMYK || ci.jpeg_color_space == JCS_YCCK) {
+        r.reason = "この種類の JPEG は読めません (CMYK)";
+        return false;
+    }
+    if (!CheckFrame(r)) return false;
     if (wantMetadata) TakeMetadata(r);
 
     // Qt's JPEG reader, which read our JPEGs before, decodes with these (libjpeg's defaults);
@@ -284,6 +329,14 @@ bool ReadHeader(Reader& r, std::string_view file) {
 }
 }  // namespace
 
+Status CheckJpegLimits(std::string_view file) {
+    if (CountScans(file, kMaxJpegScans) > kMaxJpegScans) return Status::Fail(TooManyScans());
+    Reader r;
+    const bool ok = ReadHeader(r, file) && CheckFrame(r);
+    jpeg_destroy_decompress(&r.cinfo);
+    return ok ? Status::Ok() : Status::Fail(r.reason);
+}
+
 bool ReadJpegHeader(std::string_view file, JpegHeader& out) {
     Reader r;
     const bool ok = ReadHeader(r, file);
@@ -292,6 +345,7 @@ bool ReadJpegHeader(std::string_view file, JpegHeader& out) {
         out.width = int(ci.image_width);
         out.height = int(ci.image_height);
         out.components = ci.num_components;
+        out.multiScan = ci.progressive_mode || ci.comps_in_scan < ci.num_components;
         out.fourChannel = ci.jpeg_color_space == JCS_CMYK || ci.jpeg_color_space == JCS_YCCK;
     }
     jpeg_destroy_decompress(&r.cinfo);

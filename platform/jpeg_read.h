@@ -42,9 +42,16 @@ struct JpegMetadata {
 // why. Four-channel files are refused: see JpegHeader::fourChannel.
 Status ReadJpeg(std::string_view file, Picture& out, JpegMetadata* metadata = nullptr);
 
+// The refusals ReadJpeg makes before decoding (scan count, frame size, data too short for the
+// frame), for files that another decoder reads: the four-channel ones.
+Status CheckJpegLimits(std::string_view file);
+
 struct JpegHeader {
     int width = 0, height = 0;  // as the frame states them, before any check
     int components = 0;
+    // Progressive (and other multi-scan) files are decoded through a buffer of all their DCT
+    // coefficients, 128 bytes an 8 x 8 block of every component, held beside the picture.
+    bool multiScan = false;
     // CMYK or YCCK, which libjpeg-turbo does not turn into RGB (ReadJpeg refuses them).
     bool fourChannel = false;
 };

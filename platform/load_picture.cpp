@@ -415,6 +415,7 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
                 return Status::Ok();
             }
             check = CheckJpeg(bytes);
+            if (check) check = CheckJpegLimits(bytes);
             break;
         case Format::Png:
             return Status::Fail("この形式の画像は読めません (PNG)");

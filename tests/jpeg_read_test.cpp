@@ -287,7 +287,20 @@ const JpegCase kCases[] = {
          return j;
      },
      "画像のデータが足りません (JPEG 4000 × 4000 には少なくとも 93750 バイト必要; あるのは "},
+    {"CmykTinyFileHugeFrame",
+     [] {
+         std::string j = Encode({.width = 16, .height = 16, .space = JCS_CMYK, .h = 1, .v = 1});
+         const std::size_t sof = j.find("\xFF\xC0");
+         j[sof + 5] = char(4000 >> 8), j[sof + 6] = char(4000 & 0xFF);
+         return j;
+     },
+     "画像のデータが足りません (JPEG 16 × 4000 には少なくとも 1000 バイト必要; あるのは "},
     {"ScanBomb", [] { return Repeated(Encode(Progressive()), 9, 600); }, kScans},
+    {"CmykScanBomb",
+     [] {
+         return Repeated(Encode({.space = JCS_CMYK, .h = 1, .v = 1, .progressive = true}), 0, 600);
+     },
+     kScans},
     {"ScanLimitHeld", [] { return Repeated(Encode(Progressive()), 9, 500 - 10); }},
 };
 

@@ -494,6 +494,29 @@ std::vector<Sample> Hostile(Format f, const std::string& scratch) {
             const std::size_t sos = FindMarker(j, 0xDA);
             if (sos != std::string::npos) {
                 out.push_back({"scan-before-frame", j.substr(0, 2) + j.substr(sos - 1)});
+                // Half of the coded data, then the end marker: a picture half grey if taken.
+                const std::size_t data =
+                    sos + 1 +
+                    (std::size_t(std::uint8_t(j[sos + 1])) << 8 | std::uint8_t(j[sos + 2]));
+                out.push_back({"cut-in-scan-then-end",
+                               j.substr(0, data + (j.size() - 2 - data) / 2) + "\xFF\xD9"});
+            }
+            // The largest square frame within the pixel limit, in a file of a few hundred bytes:
+            // 2 GiB of grey if taken. A smaller one for the fuzzers, which skip large frames.
+            d = j;
+            Set16Be(d, sof + 4, 23170), Set16Be(d, sof + 6, 23170);
+            out.push_back({"23170x23170-tiny", d});
+            d = j;
+            Set16Be(d, sof + 4, 2048), Set16Be(d, sof + 6, 2048);
+            out.push_back({"2048x2048-tiny", d});
+            // A progressive file whose last scan comes 600 times over.
+            const std::string p = JpegFromOurWriter(scratch, 8, 8, -1);
+            const std::size_t last = p.rfind("\xFF\xDA");
+            if (last != std::string::npos) {
+                std::string bomb = p.substr(0, p.size() - 2);
+                const std::string scan = p.substr(last, p.size() - 2 - last);
+                for (int i = 0; i < 600; ++i) bomb += scan;
+                out.push_back({"600-scans", bomb + "\xFF\xD9"});
             }
             break;
         }
