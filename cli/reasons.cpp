@@ -83,6 +83,7 @@ const std::pair<std::string_view, std::string_view> kPhrases[] = {
     {"画像が大きすぎてこの形式の読み込み処理では読めません",
      "the picture is too large for this format's reader"},
     {"の上限は", "limit is"},
+    {"一辺の上限は", "the limit of a side is"},
     // Kinds of files that are not regular files.
     {"名前付きパイプ", "named pipe"},
     {"キャラクタデバイス", "character device"},
