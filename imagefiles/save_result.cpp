@@ -66,6 +66,11 @@ Status WriterStatus(std::int32_t result, const std::string& reason) {
     return result == 0 ? Status::Ok() : Status::Fail(reason);
 }
 
+ResultWriter& WriterForTesting() {
+    static ResultWriter writer;
+    return writer;
+}
+
 }  // namespace
 
 std::string SettleExtension(const std::string& name, std::int32_t filterIndex, std::string* ext) {
@@ -124,7 +129,9 @@ Status WriteResultFile(platform::Surface& slot, const std::string& path, const s
     return file.Commit();
 }
 
-void SaveResult(compose::SlotSet& slots, platform::HWND owner) {
+void SetResultWriterForTesting(ResultWriter writer) { WriterForTesting() = std::move(writer); }
+
+void SaveResult(compose::SlotSet& slots, platform::HWND owner, const StepRunner& run) {
     dialogs::clsDialog dialog;
     dialog.SetSelectTitle("ファイルの保存");
     dialog.SetFilterPattern(std::string(kFilterPattern));
@@ -159,11 +166,16 @@ void SaveResult(compose::SlotSet& slots, platform::HWND owner) {
     settings.jpegPrgrs = basCommon::JpegPrgrs;
     settings.pngRate = basCommon::PngRate;
     Status written;
-    try {
-        written = WriteResultFile(slots.picLoad[2], name, ext, settings);
-    } catch (const std::bad_alloc&) {
-        written = Status::Fail("メモリが足りません");
-    }
+    const auto write = [&] {
+        try {
+            const ResultWriter& standIn = WriterForTesting();
+            written = standIn ? standIn(slots.picLoad[2], name, ext, settings)
+                               : WriteResultFile(slots.picLoad[2], name, ext, settings);
+        } catch (const std::bad_alloc&) {
+            written = Status::Fail("メモリが足りません");
+        }
+    };
+    run ? run(write) : write();
     if (!written) {
         platform::Ui().MessageBox(owner,
                                   "保存できませんでした。\r\n" + name + "\r\n" + written.reason(),

@@ -2,6 +2,7 @@
 // Saving the result image as BMP, JPEG or PNG.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "compose/slots.h"
@@ -37,8 +38,21 @@ std::string SettleExtension(const std::string& name, std::int32_t filterIndex, s
 platform::Status WriteResultFile(platform::Surface& slot, const std::string& path,
                                  const std::string& ext, const OutputSettings& settings);
 
+// Runs one long step of a command to completion before it returns. The window's runner keeps
+// the window painted meanwhile and shows progress; the default runs the step in place.
+using StepRunner = std::function<void(const std::function<void()>& step)>;
+
 // The save command: the save dialog, the extension rule, the overwrite question, the writer.
-// Failures are reported in a message box (title "保存エラー"); nothing is written then.
-void SaveResult(compose::SlotSet& slots, platform::HWND owner);
+// Failures are reported in a message box (title "保存エラー"); nothing is written then. The
+// dialogs and message boxes stay on the caller's thread; only the write goes through run.
+void SaveResult(compose::SlotSet& slots, platform::HWND owner, const StepRunner& run = {});
+
+// Replaces WriteResultFile in the save command (nullptr: back to it), so that tests can make
+// the write slow or fail. The stand-in gets the same arguments.
+using ResultWriter = std::function<platform::Status(platform::Surface& slot,
+                                                    const std::string& path,
+                                                    const std::string& ext,
+                                                    const OutputSettings& settings)>;
+void SetResultWriterForTesting(ResultWriter writer);
 
 }  // namespace imagefiles

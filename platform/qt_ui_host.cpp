@@ -2,9 +2,12 @@
 
 #include <QColor>
 #include <QColorDialog>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <algorithm>
 #include <string_view>
@@ -17,6 +20,10 @@
 
 namespace platform {
 namespace {
+
+// Room in a title bar besides the title: the window icon and the close (and other) buttons,
+// generously, since the window manager's own sizes are unknown here.
+constexpr int kTitleBarExtras = 140;
 
 QWidget* OwnerWidget(HWND owner) { return reinterpret_cast<QWidget*>(owner); }
 QString FromUtf8(const std::string& text) { return QString::fromStdString(text); }
@@ -50,6 +57,23 @@ class FileDialog final : public QFileDialog {
     bool createPrompt_;
 };
 
+// Qt's save dialog replaces the typed name's extension with the first pattern of every file type
+// the user picks. The save command settles the extension from the type itself and must see the
+// name as typed ("result.jpg" saved as BMP is "result.jpg.BMP"), so picking a type here only
+// changes what the list shows and puts the typed name back.
+void KeepTypedName(QFileDialog& dialog) {
+    auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (!types || !name) return;
+    QObject::disconnect(types, &QComboBox::activated, &dialog, nullptr);
+    QObject::connect(types, &QComboBox::activated, &dialog, [&dialog, name](int index) {
+        const QString typed = name->text();
+        const QStringList filters = dialog.nameFilters();
+        if (index >= 0 && index < filters.size()) dialog.selectNameFilter(filters[index]);
+        if (name->text() != typed) name->setText(typed);
+    });
+}
+
 QFileDialog::FileMode OpenMode(std::uint32_t flags) {
     if (flags & OFN_ALLOWMULTISELECT) return QFileDialog::ExistingFiles;
     if (flags & OFN_FILEMUSTEXIST) return QFileDialog::ExistingFile;
@@ -60,6 +84,8 @@ void ApplyRecord(QFileDialog& dialog, const FileDialogRecord& record, const QStr
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     // The save command asks its own overwrite question.
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    // The type list shows the descriptions as the caller wrote them, without their patterns.
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
     if (record.hasTitle) dialog.setWindowTitle(FromUtf8(record.title));
     if (record.hasInitialDir) dialog.setDirectory(FromUtf8(record.initialDir));
     if (filters.isEmpty()) return;
@@ -88,10 +114,16 @@ bool RunFileDialog(FileDialogRecord& record, QFileDialog::AcceptMode mode) {
     dialog.setFileMode(mode == QFileDialog::AcceptOpen ? OpenMode(record.flags)
                                                        : QFileDialog::AnyFile);
     ApplyRecord(dialog, record, filters);
+    if (mode == QFileDialog::AcceptSave) KeepTypedName(dialog);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
     record.file = FileBuffer(dialog.selectedFiles());
-    if (const qsizetype shown = filters.indexOf(dialog.selectedNameFilter()); shown >= 0) {
-        record.filterIndex = std::uint32_t(shown + 1);
+    // The dialog names the type shown by its description alone when it hides the patterns.
+    const QString shown = dialog.selectedNameFilter();
+    for (qsizetype i = 0; i < filters.size(); ++i) {
+        if (filters[i] == shown || filters[i].startsWith(shown + QStringLiteral(" ("))) {
+            record.filterIndex = std::uint32_t(i + 1);
+            break;
+        }
     }
     return true;
 }
@@ -136,6 +168,17 @@ int AnswerOf(QMessageBox::StandardButton button) {
         default:
             return IDOK;
     }
+}
+
+// A box sizes itself to its text alone, and the window manager cuts a longer title short
+// ("システムエラー" over "21:Is a directory"). A spacer across the bottom row makes the box at
+// least as wide as its title plus the title bar's icon and buttons.
+void GiveRoomForTitle(QMessageBox& box) {
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid) return;
+    const int width = box.fontMetrics().horizontalAdvance(box.windowTitle()) + kTitleBarExtras;
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
 }
 
 }  // namespace
@@ -187,6 +230,7 @@ int QtUiHost::MessageBox(HWND owner, const std::string& text, const std::string&
     QMessageBox box(IconOf(style), FromUtf8(caption), FromUtf8(text), QMessageBox::NoButton,
                     OwnerWidget(owner));
     for (const auto button : buttons) box.addButton(button);
+    GiveRoomForTitle(box);
     const std::size_t defaultIndex = (style & MB_DEFBUTTON2) ? 1 : 0;
     box.setDefaultButton(buttons[std::min(defaultIndex, buttons.size() - 1)]);
     box.exec();

@@ -8,9 +8,11 @@
 #include "startup/qt_texts.h"
 #include "windows/bas_main.h"
 #include "windows/frm_main.h"
+#include "windows/ui_font.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    windows::UseUiFont();
     // The desktop matches the window to its menu entry and icon by this id.
     QGuiApplication::setDesktopFileName(QStringLiteral(GLIMBRA_APP_ID));
     // Qt's dialogs and buttons speak the window's language, Japanese, whatever the locale.

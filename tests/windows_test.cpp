@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QMimeData>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
@@ -16,11 +17,16 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <atomic>
+#include <chrono>
+#include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "compose/compose_image.h"
 #include "imagefiles/load_image.h"
+#include "imagefiles/save_result.h"
 #include "platform/files.h"
 #include "startup/settings.h"
 #include "test_support.h"
@@ -29,6 +35,7 @@
 #include "windows/frm_main.h"
 #include "windows/path_field.h"
 #include "windows/slot_view.h"
+#include "windows/ui_font.h"
 
 namespace {
 
@@ -88,7 +95,10 @@ class WindowTest : public ::testing::Test, public platform::UiHost {
         record.file = std::exchange(openAnswer, "");
         return !record.file.empty();
     }
-    bool GetSaveFileName(platform::FileDialogRecord&) override { return false; }
+    bool GetSaveFileName(platform::FileDialogRecord& record) override {
+        record.file = std::exchange(saveAnswer, "");
+        return !record.file.empty();
+    }
     bool ChooseColor(platform::HWND, std::uint32_t&, std::array<std::uint32_t, 16>&) override {
         return false;
     }
@@ -101,6 +111,7 @@ class WindowTest : public ::testing::Test, public platform::UiHost {
     TempDir dir;
     const std::string ini = dir.file("Glimbra.ini");
     std::string openAnswer;
+    std::string saveAnswer;  // a name of file type 1 ("" = cancel)
     std::vector<platform::FileDialogRecord> openRecords;
     std::vector<Message> messages;
     std::unique_ptr<frmMain> window;  // destroyed first
@@ -259,5 +270,150 @@ INSTANTIATE_TEST_SUITE_P(Settings, OptionsTest, ::testing::ValuesIn(std::vector<
     {{300, 5, 7}, {"100", "1", true}, 1, {300, 5, 7}},
     {{300, 5, 7}, {"100", "1", true}, 2, {300, 5, 7}}}));
 // clang-format on
+
+// --- Keyboard, viewer, long work, fonts --------------------------------------------------
+
+// The options button opens the dialog with no owner (modal all the same), the focus on 保存;
+// Tab walks 保存, 閉じる, the JPEG bar, the box and the PNG bar; a focused bar moves by its small
+// change on the arrows and its large change on Page Up/Down, showing each value; Space on 保存
+// saves. In the main window Tab walks the controls in the order they are laid out in.
+TEST_F(WindowTest, BothWindowsWorkFromTheKeyboard) {
+    std::string trace;
+    QTimer::singleShot(0, [&] {
+        auto* d = qobject_cast<frmJPEG*>(QApplication::activeModalWidget());
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->parentWidget(), nullptr);
+        EXPECT_EQ(d->windowModality(), Qt::ApplicationModal);
+        const std::map<QWidget*, std::string> names = {
+            {d->BTN[0], "保存"}, {d->BTN[1], "閉じる"}, {d->ASCR[0], "JPEG"},
+            {d->CHK, "CHK"},    {d->ASCR[1], "PNG"}};
+        const auto state = [&] {
+            const auto name = names.find(d->focusWidget());
+            return (name == names.end() ? std::string("?") : name->second) + " " +
+                   d->DSP[0]->text().toStdString() + " " + d->DSP[1]->text().toStdString() +
+                   (d->CHK->isChecked() ? " on" : " off");
+        };
+        trace = state();
+        for (const Qt::Key key :
+             {Qt::Key_Tab, Qt::Key_Tab, Qt::Key_Right, Qt::Key_PageDown, Qt::Key_Left,
+              Qt::Key_Left, Qt::Key_PageUp, Qt::Key_Tab, Qt::Key_Space, Qt::Key_Tab,
+              Qt::Key_PageDown, Qt::Key_Right, Qt::Key_Right, Qt::Key_Left, Qt::Key_Tab}) {
+            QTest::keyClick(d->focusWidget(), key);
+            trace += " | " + state();
+        }
+        QTest::keyClick(d->focusWidget(), Qt::Key_Space);
+    });
+    window->BTN[2]->click();
+    EXPECT_EQ(trace,
+              "保存 50 0 off | 閉じる 50 0 off | JPEG 50 0 off | JPEG 51 0 off | JPEG 52 0 off | "
+              "JPEG 51 0 off | JPEG 50 0 off | JPEG 49 0 off | CHK 49 0 off | CHK 49 0 on | "
+              "PNG 49 0 on | PNG 49 1 on | PNG 49 2 on | PNG 49 2 on | PNG 49 1 on | 保存 49 1 on");
+    EXPECT_EQ(Settings(), std::tuple(49, -1, 0));
+
+    window->show();
+    window->FLD[0]->setFocus();
+    std::vector<QWidget*> walked;
+    for (int i = 0; i < 11; ++i) {
+        walked.push_back(window->focusWidget());
+        QTest::keyClick(window->focusWidget(), Qt::Key_Tab);
+    }
+    EXPECT_EQ(walked, (std::vector<QWidget*>{window->FLD[0], window->DBTN[0], window->FLD[1],
+                                             window->DBTN[1], window->BTN[0], window->BTN[1],
+                                             window->BTN[2], window->BTN[3], window->OPT[0],
+                                             window->OPT[1], window->FLD[0]}));
+}
+
+// A slot never filled opens no viewer; a small picture's viewer has even margins on both sides
+// and top and bottom; Escape closes it.
+TEST_F(WindowTest, ViewerOpensOnFilledSlotsCentresSmallPicturesAndClosesOnEscape) {
+    window->show();
+    for (int i = 0; i < 3; ++i) QTest::mouseDClick(window->picLoad[i], Qt::LeftButton);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(window->viewer(i), nullptr) << "slot " << i;
+    Write(dir.file("small.bmp"), 21, 9, "BMP");
+    Drop(window->FLD[0], {dir.file("small.bmp")});
+    QTest::mouseDClick(window->picLoad[0], Qt::LeftButton);
+    windows::SlotViewer* viewer = window->viewer(0);
+    ASSERT_TRUE(viewer && viewer->isVisible());
+    QApplication::sendPostedEvents();
+    const QRect canvas = viewer->scrollArea()->widget()->geometry();
+    const QRect port = viewer->scrollArea()->viewport()->rect();
+    EXPECT_EQ(canvas.size(), QSize(21, 9));
+    EXPECT_LE(std::abs(canvas.left() - (port.right() - canvas.right())), 1) << canvas.left();
+    EXPECT_LE(std::abs(canvas.top() - (port.bottom() - canvas.bottom())), 1) << canvas.top();
+    QTest::keyClick(viewer, Qt::Key_Escape);
+    EXPECT_FALSE(window->viewer(0) && window->viewer(0)->isVisible());
+}
+
+// A write that takes long runs off this thread: the progress dialog appears, a click meanwhile
+// is dropped (閉じる does not close the window), and the outcome and its messages are those of
+// an ordinary save, for a write that succeeds and one that fails.
+TEST_F(WindowTest, LongSaveShowsProgressTakesNoInputAndEndsAsBefore) {
+    for (const bool fails : {false, true}) {
+        std::atomic<bool> seen = false;
+        std::atomic<bool> onWorker = false;
+        const auto ui = std::this_thread::get_id();
+        imagefiles::SetResultWriterForTesting([&](platform::Surface& slot, const std::string& path,
+                                                  const std::string& ext,
+                                                  const imagefiles::OutputSettings& settings) {
+            onWorker = std::this_thread::get_id() != ui;
+            // Waits for the dialog, bounded so that a missing dialog fails instead of hanging.
+            for (int i = 0; i < 6000 && !seen; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return fails ? platform::Status::Fail("書けません")
+                         : imagefiles::WriteResultFile(slot, path, ext, settings);
+        });
+        QString label;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* progress = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
+            if (seen || !progress || !progress->isVisible()) return;
+            label = progress->labelText();
+            QTest::mouseClick(window->BTN[3], Qt::LeftButton);
+            seen = true;
+        });
+        poll.start(5);
+        window->show();
+        messages.clear();
+        const std::string name = dir.file(fails ? "failed.png" : "long.png");
+        saveAnswer = name;
+        window->BTN[1]->click();
+        imagefiles::SetResultWriterForTesting(nullptr);
+        EXPECT_TRUE(seen && onWorker);
+        EXPECT_EQ(label, QStringLiteral("保存しています..."));
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_EQ(FileExists(name), !fails);
+        if (!fails) {
+            EXPECT_EQ(ReadBytes(name).substr(1, 3), "PNG");
+        }
+        std::vector<Message> expected;
+        if (fails) {
+            expected.emplace_back("保存できませんでした。\r\n" + name + "\r\n書けません",
+                                  "保存エラー", platform::MB_OK | platform::MB_ICONEXCLAMATION);
+        }
+        EXPECT_EQ(messages, expected);
+    }
+}
+
+// In the application's font every text fits its control at 96 dpi: labels and button captions
+// within their widths, option buttons and the box with their indicators.
+TEST_F(WindowTest, EveryTextFitsItsControlInTheUiFont) {
+    windows::UseUiFont();  // before the windows, as the program does
+    const QString family = QFontInfo(QApplication::font()).family();
+    EXPECT_TRUE(family == "IPAPGothic" || family == "Noto Sans CJK JP") << family.toStdString();
+    frmMain main;
+    frmJPEG options;
+    for (QWidget* top : std::initializer_list<QWidget*>{&main, &options}) {
+        for (QLabel* l : top->findChildren<QLabel*>()) {
+            EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->width())
+                << l->text().toStdString();
+        }
+        for (QAbstractButton* b : top->findChildren<QAbstractButton*>()) {
+            const int needed = qobject_cast<QPushButton*>(b)
+                                   ? b->fontMetrics().horizontalAdvance(b->text()) + 6
+                                   : b->sizeHint().width();
+            EXPECT_LE(needed, b->width()) << b->text().toStdString();
+        }
+    }
+}
 
 }  // namespace

@@ -38,6 +38,39 @@ class GroupFrame : public QGroupBox {
     }
 };
 
+// A scroll bar that takes the focus and answers the keys as the system's scroll bars do: the
+// arrows move by the small change, Left and Up down, Right and Down up; Page Up/Down by the
+// large change; Home and End to the ends. (Qt's own scroll bars take no focus, and a focused
+// one moves a horizontal bar's value down on Right.)
+class KeyScrollBar : public QScrollBar {
+  public:
+    explicit KeyScrollBar(QWidget* parent) : QScrollBar(Qt::Horizontal, parent) {
+        setFocusPolicy(Qt::StrongFocus);
+    }
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        switch (event->key()) {
+            case Qt::Key_Left:
+            case Qt::Key_Up:
+                return triggerAction(SliderSingleStepSub);
+            case Qt::Key_Right:
+            case Qt::Key_Down:
+                return triggerAction(SliderSingleStepAdd);
+            case Qt::Key_PageUp:
+                return triggerAction(SliderPageStepSub);
+            case Qt::Key_PageDown:
+                return triggerAction(SliderPageStepAdd);
+            case Qt::Key_Home:
+                return triggerAction(SliderToMinimum);
+            case Qt::Key_End:
+                return triggerAction(SliderToMaximum);
+            default:
+                QScrollBar::keyPressEvent(event);
+        }
+    }
+};
+
 }  // namespace
 
 frmJPEG::frmJPEG(QWidget* parent)
@@ -71,7 +104,7 @@ frmJPEG::frmJPEG(QWidget* parent)
         return l;
     };
     const auto bar = [](QWidget* box, int minimum, int maximum) {
-        auto* s = new QScrollBar(Qt::Horizontal, box);
+        auto* s = new KeyScrollBar(box);
         s->setGeometry(152, 16, 137, 17);
         s->setRange(minimum, maximum);
         s->setSingleStep(1);
@@ -97,6 +130,7 @@ frmJPEG::frmJPEG(QWidget* parent)
         connect(BTN[i], &QPushButton::clicked, this, [this, i] { BTN_Click(std::int16_t(i)); });
     }
     Form_Load();
+    BTN[0]->setFocus();
 }
 
 int frmJPEG::PngPosition(std::int16_t pngRate) {

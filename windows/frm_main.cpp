@@ -15,6 +15,7 @@
 #include "windows/busy.h"
 #include "windows/frm_jpeg.h"
 #include "windows/icons.h"
+#include "windows/long_work.h"
 #include "windows/path_field.h"
 #include "windows/slot_view.h"
 
@@ -152,9 +153,10 @@ void frmMain::BTN_Click(std::int16_t Index) {
             platform::Status status;
             {
                 windows::BusyCursor busy;
-                status = basCommon::ComposeImage(slots_, tile);
+                RunLong("合成しています...", [&] { status = basCommon::ComposeImage(slots_, tile); });
                 SyncSlots();
             }
+            if (status) filled_[2] = true;
             if (!status) {
                 platform::Ui().MessageBox(hWnd(), "合成できませんでした。\r\n" + status.reason(),
                                           "合成エラー",
@@ -164,12 +166,15 @@ void frmMain::BTN_Click(std::int16_t Index) {
         }
         case 1: {
             windows::BusyCursor busy;
-            imagefiles::SaveResult(slots_, hWnd());
+            imagefiles::SaveResult(slots_, hWnd(), [this](const std::function<void()>& write) {
+                RunLong("保存しています...", write);
+            });
             break;
         }
         case 2: {
-            // A fresh dialog each time: it reads the settings when it is created.
-            frmJPEG options(this);
+            // A fresh dialog each time: it reads the settings when it is created. It names no
+            // owner, so the system places it; being modal, it still keeps input from the window.
+            frmJPEG options;
             options.exec();
             break;
         }
@@ -187,16 +192,33 @@ void frmMain::LoadSlot(const QString& path, std::int16_t index) {
     std::int32_t result;
     {
         windows::BusyCursor busy;
-        result = basCommon::LoadImageSlot(slots_, file, index, &reason);
+        RunLong("読み込んでいます...",
+                [&] { result = basCommon::LoadImageSlot(slots_, file, index, &reason); });
         SyncSlots();
     }
     if (result == 0) {
+        filled_[std::size_t(index)] = true;
         FLD[std::size_t(index)]->setText(QString::fromStdString(slots_.FLD[std::size_t(index)]));
         return;
     }
     // A failed load keeps the slot and its path as they were; say why rather than do nothing.
     platform::Ui().MessageBox(hWnd(), "画像を読み込めませんでした。\r\n" + file + "\r\n" + reason,
                               "読み込みエラー", platform::MB_OK | platform::MB_ICONEXCLAMATION);
+}
+
+void frmMain::RunLong(const char* text, const std::function<void()>& work) {
+    // The worker changes the slots while the window repaints: the views show what they showed
+    // before until the work is done.
+    struct Frozen {
+        const std::array<windows::SlotView*, 3>& views;
+        explicit Frozen(const std::array<windows::SlotView*, 3>& v) : views(v) {
+            for (windows::SlotView* view : views) view->Freeze();
+        }
+        ~Frozen() {
+            for (windows::SlotView* view : views) view->Thaw();
+        }
+    } frozen(picLoad);
+    windows::RunLongWork(QString::fromUtf8(text), work);
 }
 
 void frmMain::SyncSlots() {
@@ -206,6 +228,8 @@ void frmMain::SyncSlots() {
 }
 
 void frmMain::ShowViewer(int index) {
+    // A slot that was never filled holds only its blank background: nothing to look at.
+    if (!filled_[std::size_t(index)]) return;
     QPointer<windows::SlotViewer>& viewer = viewers_[std::size_t(index)];
     if (!viewer) {
         viewer = new windows::SlotViewer(*picLoad[std::size_t(index)],

@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "compose/slots.h"
@@ -63,7 +64,12 @@ class frmMain : public QWidget {
     void LoadSlot(const QString& path, std::int16_t index);
     void ShowViewer(int index);
     void SyncSlots();
+    // Runs a load, composition or write on a worker thread with the slot views frozen, showing
+    // progress when it takes long; returns when it is done.
+    void RunLong(const char* text, const std::function<void()>& work);
 
     compose::SlotSet slots_;
+    // Whether each slot has been filled by a load or a composition since the start.
+    std::array<bool, 3> filled_{};
     std::array<QPointer<windows::SlotViewer>, 3> viewers_;
 };

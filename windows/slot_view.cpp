@@ -1,7 +1,9 @@
 #include "windows/slot_view.h"
 
 #include <QAction>
+#include <QKeyEvent>
 #include <QPaintEvent>
+#include <QPixmap>
 #include <QPainter>
 #include <QScrollArea>
 #include <QToolBar>
@@ -38,6 +40,8 @@ SlotView::SlotView(platform::Surface& surface, QWidget* parent)
 SlotView::~SlotView() { surface_.SetObserver(nullptr); }
 
 void SlotView::Sync() {
+    // The observer may call from the worker thread; the frozen flag was set before it started.
+    if (frozen_) return;
     const QSize size = LogicalSize(surface_, devicePixelRatioF());
     if (size != this->size()) resize(size);
     if (surface_.Visible() != isVisibleTo(parentWidget())) setVisible(surface_.Visible());
@@ -45,7 +49,27 @@ void SlotView::Sync() {
     Q_EMIT changed();
 }
 
+void SlotView::Freeze() {
+    Q_EMIT freezing();
+    const QImage image = SurfaceImage(surface_);
+    const QSize shown = parentWidget() ? parentWidget()->size() * devicePixelRatioF() : size();
+    still_ = image.isNull() ? QImage() : image.copy(QRect(QPoint(0, 0), shown) & image.rect());
+    frozen_ = true;
+}
+
+void SlotView::Thaw() {
+    frozen_ = false;
+    still_ = QImage();
+    Sync();
+}
+
 void SlotView::paintEvent(QPaintEvent* event) {
+    if (frozen_) {
+        if (still_.isNull()) return;
+        still_.setDevicePixelRatio(devicePixelRatioF());
+        QPainter(this).drawImage(QPointF(0, 0), still_);
+        return;
+    }
     QImage image = SurfaceImage(surface_);
     if (image.isNull()) return;
     const qreal dpr = devicePixelRatioF();
@@ -68,8 +92,19 @@ class SlotViewer::Canvas : public QWidget {
   public:
     Canvas(SlotViewer& viewer) : viewer_(viewer) {}
 
+    // What the canvas shows, kept while its slot is frozen.
+    void TakeStill() {
+        stillAt_ = visibleRegion().boundingRect();
+        still_ = stillAt_.isEmpty() ? QPixmap() : grab(stillAt_);
+    }
+
   protected:
     void paintEvent(QPaintEvent* event) override {
+        if (viewer_.source_.frozen()) {
+            if (!still_.isNull()) QPainter(this).drawPixmap(stillAt_.topLeft(), still_);
+            return;
+        }
+        still_ = QPixmap();
         QImage image = SurfaceImage(viewer_.source_.surface());
         if (image.isNull()) return;
         QPainter painter(this);
@@ -85,11 +120,14 @@ class SlotViewer::Canvas : public QWidget {
         QSizeF shown = full.scaled(QSizeF(size()), Qt::KeepAspectRatio);
         if (shown.width() > full.width()) shown = full;
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(QRectF(QPointF(0, 0), shown), image);
+        const QPointF corner((width() - shown.width()) / 2, (height() - shown.height()) / 2);
+        painter.drawImage(QRectF(corner, shown), image);
     }
 
   private:
     SlotViewer& viewer_;
+    QRect stillAt_;
+    QPixmap still_;
 };
 
 SlotViewer::SlotViewer(SlotView& source, const QString& title, QWidget* parent)
@@ -104,14 +142,25 @@ SlotViewer::SlotViewer(SlotView& source, const QString& title, QWidget* parent)
     layout->addWidget(tools);
     scroll_ = new QScrollArea(this);
     scroll_->setBackgroundRole(QPalette::Dark);
+    // A picture smaller than the window sits in the middle, with an even margin all round.
+    scroll_->setAlignment(Qt::AlignCenter);
     canvas_ = new Canvas(*this);
     scroll_->setWidget(canvas_);
     layout->addWidget(scroll_);
     connect(fit_, &QAction::toggled, this, [this] { Update(); });
     connect(&source_, &SlotView::changed, this, [this] { Update(); });
+    connect(&source_, &SlotView::freezing, this, [this] { canvas_->TakeStill(); });
     Update();
     const QSize image = LogicalSize(source_.surface(), devicePixelRatioF());
     resize(QSize(qBound(240, image.width() + 24, 1000), qBound(160, image.height() + 60, 760)));
+}
+
+void SlotViewer::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 bool SlotViewer::fitToWindow() const { return fit_->isChecked(); }

@@ -25,12 +25,21 @@ class SlotView : public QWidget {
     ~SlotView() override;
 
     platform::Surface& surface() { return surface_; }
-    // Takes the surface's size and visibility, and repaints.
+    // Takes the surface's size and visibility, and repaints. Does nothing while frozen.
     void Sync();
+
+    // While another thread works on the surface: the view keeps painting a copy of the part it
+    // showed (at most its frame's size), ignores the surface's changes, and its viewer keeps
+    // what it showed too. Thaw syncs with the surface again.
+    void Freeze();
+    void Thaw();
+    bool frozen() const { return frozen_; }
 
   Q_SIGNALS:
     void changed();
     void doubleClicked();
+    // Just before the view freezes; the surface can still be read.
+    void freezing();
 
   protected:
     void paintEvent(QPaintEvent* event) override;
@@ -38,6 +47,8 @@ class SlotView : public QWidget {
 
   private:
     platform::Surface& surface_;
+    bool frozen_ = false;
+    QImage still_;
 };
 
 // A resizable window with one slot's whole image: 100 % with scroll bars, or scaled to fit the
@@ -50,6 +61,10 @@ class SlotViewer : public QWidget {
     bool fitToWindow() const;
     void setFitToWindow(bool fit);
     QScrollArea* scrollArea() const { return scroll_; }
+
+  protected:
+    // Escape closes the viewer, as it would a dialog.
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     class Canvas;
