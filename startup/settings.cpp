@@ -1,7 +1,9 @@
 #include "startup/settings.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -55,6 +57,13 @@ std::optional<std::int16_t> ParseWhole(std::string_view text) {
 // Whether a file can be created in folder, found by creating one: permission bits tell nothing for
 // root, and a read-only mount or a pseudo file system (/proc) refuses everyone whatever they say.
 bool FolderTakesNewFiles(const std::string& folder) {
+    // A nameless file first: nothing is left behind even if the process dies right here.
+    if (const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
+        ::close(fd);
+        return true;
+    } else if (errno != EOPNOTSUPP && errno != EISDIR) {
+        return false;
+    }
     std::string probe = basFunc::AddPathSeparator(folder) + ".Glimbra.ini.XXXXXX";
     const int fd = ::mkstemp(probe.data());
     if (fd < 0) return false;
