@@ -1,6 +1,8 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -193,10 +195,19 @@ Status AtomicFile::CreateNamed(unsigned mode) {
     const std::string pattern = TemporaryPattern(target_);
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+    // A signal sent while mkstemp runs arrives as it returns: held back until the name is
+    // registered, its handler then finds the file.
+    sigset_t cleanupSignals, previous;
+    sigemptyset(&cleanupSignals);
+    sigaddset(&cleanupSignals, SIGINT);
+    sigaddset(&cleanupSignals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &cleanupSignals, &previous);
     Fd fd(::mkstemp(name.data()));
-    if (fd.get() < 0) return Status::Fail(ErrnoText(errno));
+    const int error = errno;
+    if (fd.get() >= 0) ticket_ = RegisterTemporary(name.data());
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (fd.get() < 0) return Status::Fail(ErrnoText(error));
     temp_ = name.data();
-    ticket_ = RegisterTemporary(temp_);
     ::fchmod(fd.get(), mode_t(mode));
     return Status::Ok();
 }

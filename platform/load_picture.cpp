@@ -19,6 +19,7 @@
 
 #include "platform/bmp_read.h"
 #include "platform/files.h"
+#include "platform/memory_budget.h"
 #include "platform/jpeg_read.h"
 
 namespace platform {
@@ -434,6 +435,10 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
     if (!reader.canRead()) return Corrupt(format);
     if (const QSize size = reader.size(); size.isValid()) {
         if (Status s = CheckBitmapSize(size.width(), size.height()); !s) return s;
+        // Qt's image and our copy of it are held together for a moment; Qt's own allocation
+        // is not one that Bitmap::Allocate sees.
+        const std::uint64_t bytes = std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4;
+        if (Status s = CheckMemory(2 * bytes); !s) return s;
     }
 
     QImage image;

@@ -117,12 +117,19 @@ TEST_P(Writers, KilledAtRandomMomentsLeaveTheOldOrTheCompleteNewFile) {
                                     : std::array{SIGTERM, SIGINT}[trial / 2 % 2];
         WriteBytes(target, oldBytes);
         const int viewer = ::open(target.c_str(), O_RDONLY);  // a program showing the old file
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
         const pid_t pid = ::fork();
         if (pid == 0) {
             platform::SetNamelessTemporariesForTesting(nameless);
             platform::RemoveTemporariesOnSignals();
+            if (::write(ready[1], "r", 1) != 1) ::_exit(3);  // the handlers are in place
             ::_exit(Write(GetParam(), target, true) ? 0 : 1);
         }
+        char byte;
+        ::close(ready[1]);
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
         // Anywhere from before the first byte to after the write would have ended.
         ::usleep(useconds_t(took * (random() % 300) / 100));
         ::kill(pid, signal);
