@@ -1,5 +1,6 @@
 // PNG reading over libspng: any colour type, bit depth and interlacing, decoded to 8-bit RGBA and
-// then turned into our blue-green-red-alpha layout.
+// then turned into our blue-green-red-alpha layout. The colour profile (iCCP) and EXIF (eXIf)
+// travel with the picture; the EXIF orientation is applied here.
 
 #include <spng.h>
 #include <sys/stat.h>
@@ -8,11 +9,15 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "codec/codec.h"
 #include "platform/bitmap.h"
+#include "platform/exif.h"
 #include "platform/files.h"
+#include "platform/orientation.h"
 
 namespace codec {
 namespace {
@@ -82,6 +87,49 @@ void SwapRedBlue(platform::Bitmap& pixels) {
     for (std::size_t i = 0; i < count; ++i, p += 4) std::swap(p[0], p[2]);
 }
 
+// 16-bit channels to 8 bits, rounded to nearest: v * 255 / 65535. (x + 32767) / 65535 rounds
+// x / 65535 to nearest for every x = v * 255, as no such x lies exactly halfway.
+std::uint8_t To8(std::uint16_t v) { return std::uint8_t((std::uint32_t(v) * 255 + 32767) / 65535); }
+
+// Decodes a 16-bit image at full depth, then rounds every channel into pixels (RGBA order).
+// The 16-bit image is held whole for this: twice the memory of the 8-bit one, for 16-bit files
+// only.
+int DecodeSixteen(spng_ctx* ctx, platform::Bitmap& pixels) {
+    std::size_t size = 0;
+    if (int e = spng_decoded_image_size(ctx, SPNG_FMT_RGBA16, &size); e != 0) return e;
+    if (size != pixels.pixelCount() * 8) return SPNG_EINTERNAL;
+    std::vector<std::uint16_t> wide;
+    try {
+        wide.resize(size / 2);
+    } catch (const std::bad_alloc&) {
+        return SPNG_EMEM;
+    }
+    if (int e = spng_decode_image(ctx, wide.data(), size, SPNG_FMT_RGBA16, SPNG_DECODE_TRNS);
+        e != 0) {
+        return e;
+    }
+    auto* out = reinterpret_cast<unsigned char*>(pixels.data());
+    for (std::size_t i = 0; i < wide.size(); ++i) out[i] = To8(wide[i]);
+    return 0;
+}
+
+// The profile and EXIF chunks, each dropped when damaged, and the orientation that the EXIF
+// gives.
+platform::ImageMetaPtr ReadMeta(spng_ctx* ctx, platform::Orientation& orientation) {
+    std::vector<std::uint8_t> icc, exif;
+    spng_iccp iccp{};
+    if (spng_get_iccp(ctx, &iccp) == 0 && iccp.profile && iccp.profile_len > 0) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(iccp.profile);
+        icc.assign(p, p + iccp.profile_len);
+    }
+    spng_exif chunk{};
+    if (spng_get_exif(ctx, &chunk) == 0 && chunk.data && chunk.length > 0) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(chunk.data);
+        exif.assign(p, p + chunk.length);
+    }
+    return platform::AcceptMeta(std::move(icc), std::move(exif), &orientation);
+}
+
 }  // namespace
 
 Status ReadPng(const std::string& path, platform::Picture& out) {
@@ -129,11 +177,12 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
         return Status::Fail(DecodeErrorText(SPNG_EINTERNAL));
     }
     // No SPNG_DECODE_GAMMA: the pixels are taken as stored, like every other format we read.
-    if (int e = spng_decode_image(ctx.get(), picture.pixels.data(), size, SPNG_FMT_RGBA8,
-                                  SPNG_DECODE_TRNS);
-        e != 0) {
-        return Status::Fail(DecodeErrorText(e));
-    }
+    // libspng's 8-bit output keeps the high byte of a 16-bit channel; ours rounds.
+    const int decoded = ihdr.bit_depth == 16
+                            ? DecodeSixteen(ctx.get(), picture.pixels)
+                            : spng_decode_image(ctx.get(), picture.pixels.data(), size,
+                                                SPNG_FMT_RGBA8, SPNG_DECODE_TRNS);
+    if (decoded != 0) return Status::Fail(DecodeErrorText(decoded));
     // The decoder stops once it has every row, before the last image chunk's CRC; reading on to
     // IEND checks that CRC too and finds files cut after the image data.
     if (int e = spng_decode_chunks(ctx.get()); e != 0) return Status::Fail(DecodeErrorText(e));
@@ -144,8 +193,17 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
                        spng_get_trns(ctx.get(), &trns) == 0;
     SwapRedBlue(picture.pixels);
 
+    platform::Orientation orientation;
+    picture.meta = ReadMeta(ctx.get(), orientation);
+    if (orientation != platform::Orientation::Upright) {
+        platform::Bitmap upright;
+        if (Status s = platform::Orient(picture.pixels, orientation, upright); !s) return s;
+        picture.pixels.swap(upright);
+    }
+
     out.pixels.swap(picture.pixels);
     out.hasAlpha = picture.hasAlpha;
+    out.meta = std::move(picture.meta);
     return Status::Ok();
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "codec/embed_meta.h"
 #include "platform/bitmap.h"
 #include "platform/parallel.h"
 
@@ -64,7 +65,7 @@ int ToSink(spng_ctx*, void* user, void* data, std::size_t length) {
 
 // Encodes the top-left w x h pixels of bitmap as 8-bit RGB. Returns 0 or a libspng error.
 int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& settings,
-           Sink& sink) {
+           const Embedded& embedded, Sink& sink) {
     std::unique_ptr<spng_ctx, ContextFreer> ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) return SPNG_EMEM;
     spng_ihdr ihdr{};
@@ -77,6 +78,7 @@ int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& sett
     if (e == 0) e = spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, settings.level);
     if (e == 0) e = spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_STRATEGY, settings.strategy);
     if (e == 0) e = spng_set_option(ctx.get(), SPNG_FILTER_CHOICE, settings.filters);
+    if (e == 0) e = SetPngChunks(ctx.get(), embedded);
     if (e == 0) {
         e = spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG,
                               SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
@@ -105,9 +107,11 @@ std::int32_t Failed(std::string* reason, const std::string& text) {
 }  // namespace
 
 std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t height,
-                         const std::string& path, std::uint8_t rate, std::string* reason) {
+                         const std::string& path, std::uint8_t rate, std::string* reason,
+                         const platform::ImageMeta* meta) {
     int w = 0, h = 0;
     if (platform::Status s = WriteArea(dc, width, height, w, h); !s) return Failed(reason, s.reason());
+    const Embedded embedded = PrepareEmbedded(meta, Container::Png, w, h);
 
     if (rate == 2) {
         // Two candidates in memory, one per thread; the smaller goes to the file.
@@ -126,7 +130,7 @@ std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t heig
                             return false;
                         }
                     };
-                    errors[i] = Encode(*dc, w, h, candidates[i], sink);
+                    errors[i] = Encode(*dc, w, h, candidates[i], embedded, sink);
                 }
             },
             1);
@@ -148,7 +152,7 @@ std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t heig
     OutputFile out;
     if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
     Sink sink = [&out](const void* data, std::size_t length) { return out.Write(data, length); };
-    if (const int e = Encode(*dc, w, h, rate == 1 ? kFastest : kNormal, sink); e != 0) {
+    if (const int e = Encode(*dc, w, h, rate == 1 ? kFastest : kNormal, embedded, sink); e != 0) {
         if (out.failed()) return Failed(reason, out.Close().reason());
         return Failed(reason, std::string("PNG に圧縮できません: ") + spng_strerror(e));
     }

@@ -113,6 +113,9 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
         // An empty source: the result is the empty bitmap itself.
         result.Cls();
     }
+    // The result is the source's picture in the source's colours: it carries the source's profile
+    // and EXIF, never the floating image's.
+    result.SetMeta(source.Meta());
     result.Refresh();
     return Status::Ok();
 }

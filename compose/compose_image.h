@@ -14,7 +14,8 @@ inline constexpr std::int16_t kFalse = 0;
 
 // tile == -1: the floating image is repeated from the top-left corner with its own size as the
 // pitch; any other value: it is stretched to the source image's size. The result, of the source
-// image's size, goes to slots.picLoad[2]; slots.picTemp holds the tiled or stretched floating
+// image's size, goes to slots.picLoad[2], with the source slot's metadata (profile, EXIF) for
+// the writers; slots.picTemp holds the tiled or stretched floating
 // image afterwards.
 //
 // Fails, with the result slot unchanged, when the source image is too large to compose or

@@ -89,6 +89,7 @@ bool LoadPngSlot(platform::Surface& slot, const std::string& path, std::string* 
     platform::DrawPicture(drawn, picture, 0, 0);
     slot.SetVisible(false);
     slot.Adopt(std::move(drawn));
+    slot.SetMeta(std::move(picture.meta));
     slot.Refresh();
     slot.SetVisible(true);
     return true;

@@ -116,11 +116,12 @@ Status WriteResultFile(platform::Surface& slot, const std::string& path, const s
         written = WriterStatus(
             codec::DCSavetoJPEG(slot.hDC(), slot.Width(), slot.Height(), temp,
                                 std::uint8_t(settings.jpegRate), settings.jpegPrgrs != 0 ? -1 : 0,
-                                &reason),
+                                &reason, slot.Meta().get()),
             reason);
     } else if (png) {
         written = WriterStatus(codec::DCSavetoPNG(slot.hDC(), slot.Width(), slot.Height(), temp,
-                                                  std::uint8_t(settings.pngRate), &reason),
+                                                  std::uint8_t(settings.pngRate), &reason,
+                                                  slot.Meta().get()),
                                reason);
     } else {
         written = codec::SavePicture(slot.Image(), temp);

@@ -34,7 +34,8 @@ std::string SettleExtension(const std::string& name, std::int32_t filterIndex, s
 
 // Writes the whole bitmap of slot to path in the format that ext (".BMP", ".JPG", ".PNG")
 // names, atomically: an existing file is replaced only by a complete new one, and a failure
-// leaves no file behind. Rates outside 0..255 fail before anything is written.
+// leaves no file behind. Rates outside 0..255 fail before anything is written. JPEG and PNG
+// files carry the slot's metadata (Meta()); BMP files carry none.
 platform::Status WriteResultFile(platform::Surface& slot, const std::string& path,
                                  const std::string& ext, const OutputSettings& settings);
 

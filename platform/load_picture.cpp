@@ -16,11 +16,14 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "platform/bmp_read.h"
+#include "platform/exif.h"
 #include "platform/files.h"
 #include "platform/memory_budget.h"
 #include "platform/jpeg_read.h"
+#include "platform/orientation.h"
 
 namespace platform {
 namespace {
@@ -314,6 +317,18 @@ Status TooLargeForReader(Format f, std::string_view d) {
                         " 画素)");
 }
 
+// What a decoder found beside the pixels becomes the picture's metadata; the picture is turned
+// upright as its EXIF says.
+Status TakeMeta(JpegMetadata&& found, Picture& picture) {
+    Orientation orientation;
+    picture.meta = AcceptMeta(std::move(found.icc), std::move(found.exif), &orientation);
+    if (orientation == Orientation::Upright) return Status::Ok();
+    Bitmap upright;
+    if (Status s = Orient(picture.pixels, orientation, upright); !s) return s;
+    picture.pixels.swap(upright);
+    return Status::Ok();
+}
+
 // Reads the whole file: one read gives the checks and the decoder the same bytes, and a file
 // that changes while it is being loaded cannot mix two versions.
 Status ReadFile(const std::string& path, QByteArray& data) {
@@ -364,13 +379,13 @@ Status ReadFile(const std::string& path, QByteArray& data) {
 // accept, and still refuses an allocation that a size field hidden from our checks asks for (a
 // PNG inside an icon).
 //
-// The decoders' own warnings about damaged data ("Corrupt JPEG data: ...") are switched off: a
-// picture either loads or fails with our reason, and the command-line tool promises one line on
+// The decoders' own warnings about damaged data ("Corrupt JPEG data: ...", a colour profile Qt
+// cannot parse) are switched off: a picture either loads or fails with our reason, and the command-line tool promises one line on
 // stderr per failed file.
 void SetUpReaders() {
     static const bool done = [] {
         QImageReader::setAllocationLimit(int((kMaxPixels * 4) / (1024 * 1024)) + 1);
-        QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false"));
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false\nqt.gui.icc=false"));
         return true;
     }();
     (void)done;
@@ -411,10 +426,14 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
             // and Qt's reader converts them.
             if (JpegHeader h; !ReadJpegHeader(bytes, h) || !h.fourChannel) {
                 auto picture = std::make_shared<Picture>();
-                if (Status s = ReadJpeg(bytes, *picture); !s) return s;
+                JpegMetadata metadata;
+                if (Status s = ReadJpeg(bytes, *picture, &metadata); !s) return s;
+                if (Status s = TakeMeta(std::move(metadata), *picture); !s) return s;
                 out = std::move(picture);
                 return Status::Ok();
             }
+            // A four-channel file carries no metadata onward: its profile describes inks, not the
+            // RGB that Qt's conversion gives.
             check = CheckJpeg(bytes);
             if (check) check = CheckJpegLimits(bytes);
             break;

@@ -12,6 +12,8 @@
 
 namespace platform {
 
+// A JPEG picture stands upright as its EXIF orientation says and carries its EXIF block and
+// colour profile (a damaged one is left out and never fails the load).
 // On success out holds the picture, alpha kept for transparent pixels. On failure out is
 // untouched and the reason says why (missing file, folder, unknown format, corrupt data, size
 // beyond the pixel limit).

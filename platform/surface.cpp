@@ -45,6 +45,7 @@ Status Surface::SetPicture(std::shared_ptr<const Picture> picture) {
     if (autoSize_ && picture && !picture->hasAlpha) {
         // The surface takes the picture's size and shows nothing else: share its pixels.
         picture_ = std::move(picture);
+        meta_ = picture_->meta;
         bitmap_.ShareFrom(picture_->pixels);
         return Status::Ok();
     }
@@ -54,6 +55,7 @@ Status Surface::SetPicture(std::shared_ptr<const Picture> picture) {
         }
     }
     picture_ = std::move(picture);
+    meta_ = picture_ ? picture_->meta : nullptr;
     Cls();
     return Status::Ok();
 }

@@ -9,6 +9,7 @@
 
 #include "platform/bitmap.h"
 #include "platform/gdi.h"
+#include "platform/image_meta.h"
 #include "platform/status.h"
 
 namespace platform {
@@ -18,6 +19,7 @@ namespace platform {
 struct Picture {
     Bitmap pixels;
     bool hasAlpha = false;  // false: every fourth byte is 255
+    ImageMetaPtr meta;      // profile and EXIF of the file it came from; null: none
 };
 
 class Surface {
@@ -48,6 +50,11 @@ public:
     // (background, then the picture at the top-left corner). On failure nothing changes.
     Status SetPicture(std::shared_ptr<const Picture> picture);
 
+    // The metadata of the picture last loaded into this surface (or, for the result, of the
+    // source it was composed from); the writers embed it. Assigning a picture sets it too.
+    const ImageMetaPtr& Meta() const { return meta_; }
+    void SetMeta(ImageMetaPtr meta) { meta_ = std::move(meta); }
+
     // Fills the bitmap with the background colour, then draws the assigned picture. An opaque
     // picture of the surface's own size is not copied: the bitmap shares its pixels until
     // something draws into it.
@@ -71,6 +78,7 @@ private:
     bool autoSize_;
     bool visible_ = true;
     std::shared_ptr<const Picture> picture_;
+    ImageMetaPtr meta_;
     std::function<void()> observer_;
 };
 

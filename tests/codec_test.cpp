@@ -46,14 +46,15 @@ std::vector<PngCase> AllPngCases() {
 
 constexpr int kW = 37, kH = 23;  // odd sizes leave partial bytes and partly empty Adam7 passes
 
-// Writes the file; returns the BGRA words (row-major) a decoder must give for it: samples below
-// 8 bits scaled exactly (v * 255 / max), 16-bit ones reduced to their high byte, tRNS applied.
+// Writes the file; returns the BGRA words (row-major) a decoder must give for it: every sample
+// scaled to 8 bits and rounded to nearest (v * 255 / max; exact below 8 bits, and for 16 bits
+// not the high byte, which is up to one level darker), tRNS applied.
 std::vector<std::uint32_t> MakePng(const PngCase& c, const std::string& path) {
     static const int kChannels[] = {1, 0, 3, 1, 2, 0, 4};
     const int channels = kChannels[c.type];
     const bool indexed = c.type == SPNG_COLOR_TYPE_INDEXED;
     const std::uint32_t max = (1u << c.depth) - 1, key = max / 3;
-    const auto to8 = [&](std::uint32_t v) { return int(c.depth == 16 ? v >> 8 : v * 255 / max); };
+    const auto to8 = [&](std::uint32_t v) { return int((v * 255 + max / 2) / max); };
     spng_plte plte{max + 1, {}};
     spng_trns trns{};
     trns.gray = trns.red = trns.green = trns.blue = std::uint16_t(key);

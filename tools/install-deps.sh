@@ -9,7 +9,7 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
     build-essential cmake ninja-build pkg-config \
     qt6-base-dev qt6-qpa-plugins libqt6opengl6-dev libgl-dev \
-    libspng-dev libturbojpeg0-dev libjpeg62-turbo-dev \
+    libspng-dev libturbojpeg0-dev libjpeg62-turbo-dev libexif-dev \
     libgtest-dev libgmock-dev libbenchmark-dev \
     clang libclang-rt-14-dev \
     fonts-ipafont-gothic \
