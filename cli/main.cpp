@@ -2,7 +2,7 @@
 // writers as the window program.
 //
 //   glimbra-cli [options] SOURCE FLOATING OUTPUT
-//   glimbra-cli [options] --batch FLOATING OUTDIR SOURCE...
+//   glimbra-cli [options] --batch FLOATING OUTDIR [SOURCE...] [--files-from LIST]
 //
 // Exit status: 0 success, 1 an input or output failed, 2 usage error.
 
@@ -27,6 +27,8 @@
 
 #include "cli/batch_admission.h"
 #include "cli/messages.h"
+#include "cli/options.h"
+#include "cli/progress.h"
 #include "compose/compose_image.h"
 #include "compose/slots.h"
 #include "imagefiles/load_image.h"
@@ -36,77 +38,22 @@
 #include "platform/parallel.h"
 #include "platform/signal_cleanup.h"
 
-#ifndef GLIMBRA_VERSION
-#define GLIMBRA_VERSION "0"
-#endif
-
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-
-constexpr const char* kUsageText =
-    "使い方:\n"
-    "  glimbra-cli [オプション] 元の画像 浮き画像 出力ファイル\n"
-    "  glimbra-cli [オプション] --batch 浮き画像 出力フォルダ 元の画像...\n"
-    "\n"
-    "浮き画像を元の画像に重ね、191 を中間の明るさとして明暗を付けます。\n"
-    "入力: BMP, GIF, ICO, JPEG, PNG。出力の形式は拡張子 (.bmp .jpg .jpeg .png) で決まります。\n"
-    "\n"
-    "オプション:\n"
-    "  --stretch          浮き画像を元の画像の大きさに拡大・縮小する (既定)\n"
-    "  --tile             浮き画像を左上から並べる\n"
-    "  --jpeg-rate N      JPEG の品質 1..100 (既定 50)\n"
-    "  --progressive      プログレッシブ JPEG で保存する\n"
-    "  --png-rate N       PNG の圧縮: 1 速い (既定), 0 標準, 2 最小\n"
-    "  --batch            一つの浮き画像で多数の元画像を処理する\n"
-    "  --format EXT       --batch の出力形式: png (既定), jpg, bmp\n"
-    "  --jobs N           --batch で同時に処理する数 (既定: CPU の数)\n"
-    "  --help             この説明を表示する\n"
-    "  --version          版を表示する\n";
-
-struct Options {
-    std::int16_t tile = basCommon::kFalse;
-    imagefiles::OutputSettings output;
-    bool batch = false;
-    std::string format = "png";
-    int jobs = 0;
-    std::vector<std::string> args;
-};
+using cli::kFailed;
+using cli::kOk;
+using cli::kUsage;
+using cli::Options;
+using cli::Tr;
+using cli::UsageError;
 
 using cli::Fail;
-
-int UsageError(const std::string& message) {
-    cli::PrintLine("glimbra-cli: " + message);
-    cli::PrintLine("'glimbra-cli --help' で使い方を表示します。");
-    return kUsage;
-}
 
 // Before the first job: the libraries' diagnostics stay off stderr, and an interrupted write
 // takes its temporary file with it.
 void PrepareRun() {
     cli::SilenceLibraryMessages();
     platform::RemoveTemporariesOnSignals();
-}
-
-std::optional<int> ParseInt(std::string_view text, int lo, int hi) {
-    if (text.empty() || text.size() > 6) return std::nullopt;
-    int value = 0;
-    std::size_t i = 0;
-    bool negative = false;
-    if (text[0] == '-' || text[0] == '+') {
-        negative = text[0] == '-';
-        i = 1;
-        if (text.size() == 1) return std::nullopt;
-    }
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
-        value = value * 10 + (text[i] - '0');
-    }
-    if (negative) value = -value;
-    if (value < lo || value > hi) return std::nullopt;
-    return value;
 }
 
 // The format that a name's extension selects: ".BMP", ".JPG" or ".PNG"; "" for none of them.
@@ -209,12 +156,10 @@ bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& 
 }
 
 int RunSingle(const Options& opt) {
-    if (opt.args.size() != 3)
-        return UsageError("元の画像、浮き画像、出力ファイルの三つを指定してください。");
+    if (opt.args.size() != 3) return UsageError(Tr("give three names: SOURCE, FLOATING and OUTPUT."));
     const std::string& output = opt.args[2];
     if (FormatOf(output).empty()) {
-        return UsageError(output +
-                          ": 出力の拡張子は .bmp .jpg .jpeg .png のどれかにしてください。");
+        return UsageError(output + ": " + Tr("the output's extension must be .bmp, .jpg, .jpeg or .png."));
     }
     PrepareRun();
     // A target that cannot be written is refused before the inputs are decoded.
@@ -263,11 +208,11 @@ std::vector<std::string> OutputClashes(const std::string& floating,
         const auto id = Identity(outputs[i]);
         const std::string plain = PlainPath(outputs[i]);
         if (id && inputs.count(*id)) {
-            clash[i] = "出力が入力の画像と同じファイルです: " + inputs[*id];
+            clash[i] = Tr("the output is the same file as an input: ") + inputs[*id];
         } else if (inputNames.count(plain)) {
-            clash[i] = "出力が入力の画像と同じファイルです: " + inputNames[plain];
+            clash[i] = Tr("the output is the same file as an input: ") + inputNames[plain];
         } else if ((id && written.count(*id)) || writtenNames.count(plain)) {
-            clash[i] = "出力名が前の画像と重なります: " + outputs[i];
+            clash[i] = Tr("the output name is taken by an earlier source: ") + outputs[i];
         } else {
             if (id) written.emplace(*id, outputs[i]);
             writtenNames.insert(plain);
@@ -277,23 +222,24 @@ std::vector<std::string> OutputClashes(const std::string& floating,
 }
 
 int RunBatch(const Options& opt) {
-    if (opt.args.size() < 3) {
-        return UsageError(
-            "--batch には浮き画像、出力フォルダ、一つ以上の元の画像を指定してください。");
+    // A list may be empty (one shard of a split batch can be); sources on the command line not.
+    if (opt.args.size() < (opt.fromList ? 2u : 3u)) {
+        return UsageError(Tr("--batch needs FLOATING, OUTDIR and at least one SOURCE."));
     }
     PrepareRun();
     const std::string& floating = opt.args[0];
     const std::string& folder = opt.args[1];
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec)) {
-        Fail(folder, "出力フォルダがありません");
+        Fail(folder, Tr("the output folder does not exist"));
         return kFailed;
     }
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        Fail(folder, "出力フォルダに書き込めません (" + platform::ErrnoText(errno) + ")");
+        Fail(folder, Tr("cannot write into the output folder") + " (" + platform::ErrnoText(errno) + ")");
         return kFailed;
     }
     const std::vector<std::string> sources(opt.args.begin() + 2, opt.args.end());
+    if (sources.empty()) return kOk;
     const std::string ext = opt.format == "jpg" ? ".jpg" : opt.format == "bmp" ? ".bmp" : ".png";
     std::vector<std::string> outputs;
     for (const std::string& source : sources) {
@@ -317,11 +263,12 @@ int RunBatch(const Options& opt) {
     platform::SetWorkerCount(std::max(1, hardware / jobs));
 
     std::atomic<std::size_t> next{0};
-    std::atomic<int> done{0};
     std::atomic<bool> anyFailed{false};
     std::mutex printing;
+    cli::BatchProgress progress(sources.size());
     const auto worker = [&] {
         for (std::size_t i; (i = next++) < sources.size();) {
+            progress.Started(sources[i]);
             bool ok = false;
             if (!clash[i].empty()) {
                 std::lock_guard lock(printing);
@@ -349,8 +296,7 @@ int RunBatch(const Options& opt) {
             }
             if (!ok) anyFailed = true;
             std::lock_guard lock(printing);
-            cli::PrintLine("[" + std::to_string(++done) + "/" + std::to_string(sources.size()) +
-                           "] " + (ok ? "完了 " : "失敗 ") + sources[i] + " -> " + outputs[i]);
+            progress.Finished(ok, sources[i], outputs[i]);
         }
     };
     std::vector<std::thread> threads;
@@ -363,61 +309,9 @@ int RunBatch(const Options& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options opt;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        const auto value = [&]() -> std::optional<std::string_view> {
-            if (i + 1 >= argc) return std::nullopt;
-            return std::string_view(argv[++i]);
-        };
-        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
-            opt.args.emplace_back(a);
-        } else if (a == "--") {
-            optionsEnded = true;
-        } else if (a == "--help" || a == "-h") {
-            std::fputs(kUsageText, stdout);
-            return kOk;
-        } else if (a == "--version") {
-            std::printf("glimbra-cli %s\n", GLIMBRA_VERSION);
-            return kOk;
-        } else if (a == "--tile") {
-            opt.tile = basCommon::kTrue;
-        } else if (a == "--stretch") {
-            opt.tile = basCommon::kFalse;
-        } else if (a == "--progressive") {
-            opt.output.jpegPrgrs = -1;
-        } else if (a == "--batch") {
-            opt.batch = true;
-        } else if (a == "--jpeg-rate" || a == "--png-rate" || a == "--jobs") {
-            const auto v = value();
-            const int hi = a == "--jpeg-rate" ? 100 : a == "--png-rate" ? 2 : 256;
-            const int lo = a == "--png-rate" ? 0 : 1;
-            const auto n = v ? ParseInt(*v, lo, hi) : std::nullopt;
-            if (!n) {
-                return UsageError(std::string(a) + " には " + std::to_string(lo) + " から " +
-                                  std::to_string(hi) + " までの整数を指定してください。");
-            }
-            if (a == "--jpeg-rate") opt.output.jpegRate = std::int16_t(*n);
-            if (a == "--png-rate") opt.output.pngRate = std::int16_t(*n);
-            if (a == "--jobs") opt.jobs = *n;
-        } else if (a == "--format") {
-            const auto v = value();
-            std::string f = v ? std::string(*v) : "";
-            std::transform(f.begin(), f.end(), f.begin(),
-                           [](unsigned char c) { return char(std::tolower(c)); });
-            if (f == "jpeg") f = "jpg";
-            if (f != "png" && f != "jpg" && f != "bmp") {
-                return UsageError("--format には png, jpg, bmp のどれかを指定してください。");
-            }
-            opt.format = f;
-        } else {
-            return UsageError("不明なオプションです: " + std::string(a));
-        }
-    }
-    if (opt.args.empty()) {
-        std::fputs(kUsageText, stderr);
-        return kUsage;
-    }
+    cli::SetUpLanguage();
+    cli::Parsed parsed = cli::ParseCommandLine(argc, argv);
+    if (!parsed.options) return parsed.exitCode;
+    const Options& opt = *parsed.options;
     return opt.batch ? RunBatch(opt) : RunSingle(opt);
 }

@@ -2,6 +2,10 @@
 
 #include <QtGlobal>
 #include <cstdio>
+#include <mutex>
+#include <utility>
+
+#include "cli/reasons.h"
 
 namespace cli {
 namespace {
@@ -41,8 +45,14 @@ std::size_t Utf8Length(std::string_view text, std::size_t i, unsigned& codePoint
 // stdio stream `stderr` elsewhere.
 std::FILE* g_ourStderr = nullptr;
 
+// Whether a status line is on the screen, and its mutex: lines come from several jobs.
+std::mutex g_statusMutex;
+bool g_statusShowing = false;
+
 void Print(const std::string& line) {
-    const std::string escaped = EscapeControls(line) + "\n";
+    std::string escaped = EscapeControls(line) + "\n";
+    std::lock_guard lock(g_statusMutex);
+    if (std::exchange(g_statusShowing, false)) escaped.insert(0, "\r\033[K");
     std::FILE* out = g_ourStderr ? g_ourStderr : stderr;
     std::fwrite(escaped.data(), 1, escaped.size(), out);
     std::fflush(out);
@@ -97,10 +107,27 @@ std::string EscapeControls(std::string_view text) {
 }
 
 void Fail(const std::string& file, const std::string& reason) {
-    Print("glimbra-cli: " + file + ": " + reason);
+    Print("glimbra-cli: " + file + ": " + LocalReason(reason));
 }
 
 void PrintLine(const std::string& text) { Print(text); }
+
+void ShowStatus(const std::string& text) {
+    const std::string line = "\r\033[K" + EscapeControls(text);
+    std::lock_guard lock(g_statusMutex);
+    std::FILE* out = g_ourStderr ? g_ourStderr : stderr;
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fflush(out);
+    g_statusShowing = true;
+}
+
+void EndStatus() {
+    std::lock_guard lock(g_statusMutex);
+    if (!std::exchange(g_statusShowing, false)) return;
+    std::FILE* out = g_ourStderr ? g_ourStderr : stderr;
+    std::fputs("\n", out);
+    std::fflush(out);
+}
 
 void SilenceLibraryMessages() {
     qInstallMessageHandler(DropQtMessage);

@@ -17,6 +17,12 @@ void Fail(const std::string& file, const std::string& reason);
 // Any other line of ours on stderr, escaped.
 void PrintLine(const std::string& text);
 
+// A terminal's status line: text (escaped) drawn over the previous one, without a line break.
+// Every other line first erases it; the next ShowStatus draws it again.
+void ShowStatus(const std::string& text);
+// Leaves the status line on the screen and moves below it.
+void EndStatus();
+
 // Keeps the libraries' own diagnostics (Qt's, and libpng's that Qt passes on while it reads a
 // PNG inside an icon) off stderr: a failure is reported once, by our own line.
 void SilenceLibraryMessages();

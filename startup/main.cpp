@@ -5,6 +5,7 @@
 
 #include "platform/qt_ui_host.h"
 #include "platform/ui.h"
+#include "startup/qt_texts.h"
 #include "windows/bas_main.h"
 #include "windows/frm_main.h"
 #include "windows/ui_font.h"
@@ -12,6 +13,10 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     windows::UseUiFont();
+    // The desktop matches the window to its menu entry and icon by this id.
+    QGuiApplication::setDesktopFileName(QStringLiteral(GLIMBRA_APP_ID));
+    // Qt's dialogs and buttons speak the window's language, Japanese, whatever the locale.
+    startup::InstallQtJapanese(app);
     platform::QtUiHost host;
     platform::SetUi(&host);
     const std::unique_ptr<frmMain> window = basCommon::Main();

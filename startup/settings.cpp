@@ -1,6 +1,12 @@
 #include "startup/settings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -48,10 +54,67 @@ std::optional<std::int16_t> ParseWhole(std::string_view text) {
     return std::int16_t(value);
 }
 
+// Whether a file can be created in folder, found by creating one: permission bits tell nothing for
+// root, and a read-only mount or a pseudo file system (/proc) refuses everyone whatever they say.
+bool FolderTakesNewFiles(const std::string& folder) {
+    // A nameless file first: nothing is left behind even if the process dies right here.
+    if (const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
+        ::close(fd);
+        return true;
+    } else if (errno != EOPNOTSUPP && errno != EISDIR) {
+        return false;
+    }
+    std::string probe = basFunc::AddPathSeparator(folder) + ".Glimbra.ini.XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
+
+// The system's program folders. Root can write there, but one user's settings do not belong among
+// the system's programs: a program installed there keeps them in the configuration folder.
+bool IsSystemProgramFolder(const std::string& folder) {
+    std::error_code ec;
+    std::string plain = std::filesystem::weakly_canonical(folder, ec).string();
+    if (ec) plain = folder;
+    while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
+    for (const char* system : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/games",
+                               "/usr/local/bin", "/usr/local/sbin"}) {
+        if (plain == system) return true;
+    }
+    return false;
+}
+
+// The user's configuration folder by the XDG rules: an absolute $XDG_CONFIG_HOME, else
+// $HOME/.config; "" when neither can be had.
+std::string UserConfigFolder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return basFunc::AddPathSeparator(home) + ".config";
+    return "";
+}
+
 }  // namespace
 
+std::string ChooseSettingsPath(const std::string& exeFolder) {
+    const std::string portable = basFunc::AddPathSeparator(exeFolder) + kSettingsFileName;
+    std::error_code ec;
+    // A link counts as a file here, dangling or not: it is the user's choice of where settings go.
+    if (std::filesystem::exists(std::filesystem::symlink_status(portable, ec)) ||
+        (!IsSystemProgramFolder(exeFolder) && FolderTakesNewFiles(exeFolder)))
+        return portable;
+    const std::string config = UserConfigFolder();
+    if (config.empty()) return portable;
+    const std::string folder = basFunc::AddPathSeparator(config) + "glimbra";
+    // A folder that cannot be made only costs the persistence, as any failed settings write does.
+    std::filesystem::create_directories(folder, ec);
+    return basFunc::AddPathSeparator(folder) + kSettingsFileName;
+}
+
 void LoadSettings() {
-    SettingsPath = basFunc::AddPathSeparator(platform::ExeFolder()) + kSettingsFileName;
+    SettingsPath = ChooseSettingsPath(platform::ExeFolder());
     for (const SettingRow& row : kRows) {
         const std::string text =
             basFunc::ReadIni(row.section, row.key, row.defaultText, SettingsPath);

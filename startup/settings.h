@@ -1,5 +1,6 @@
 #pragma once
-// The settings record and the settings file "Glimbra.ini" beside the executable.
+// The settings record and the settings file "Glimbra.ini": beside the executable for portable use,
+// else in the user's configuration folder.
 
 #include <cstdint>
 #include <string>
@@ -11,12 +12,19 @@ inline std::int16_t JpegRate = 50;   // [JPEG] Rate: JPEG quality 1..100
 inline std::int16_t JpegPrgrs = 0;   // [JPEG] Prgrs: -1 progressive, 0 baseline
 inline std::int16_t PngRate = 1;     // [PNG] Rate: 1 fastest, 0 normal, 2 smallest
 inline std::int16_t OptionsGif = 1;  // [Options] GIF: 1 GIF files may be dropped; never written
-inline std::string SettingsPath;     // full path of the settings file
-// SettingsPath is basFunc::AddPathSeparator(platform::ExeFolder()) followed by kSettingsFileName.
+inline std::string SettingsPath;     // full path of the settings file, set by LoadSettings
 
 inline constexpr const char* kSettingsFileName = "Glimbra.ini";
 
-// Sets SettingsPath and reads all four settings. A stored value that is empty, not a whole
+// Where the settings file of a program in exeFolder lives: kSettingsFileName in exeFolder when
+// that folder already holds one or lets us create files there (portable use); otherwise
+// $XDG_CONFIG_HOME/glimbra/ (~/.config/glimbra/ when XDG_CONFIG_HOME is unset, empty or relative),
+// a folder that is then created. An installed program's folder (/usr/bin) takes the second, where
+// the settings would otherwise never persist; so do the system's program folders for root, who
+// could write there. With neither variable set it stays exeFolder.
+std::string ChooseSettingsPath(const std::string& exeFolder);
+
+// Sets SettingsPath (ChooseSettingsPath of the executable's folder) and reads all four settings. A stored value that is empty, not a whole
 // number, or outside -32768..32767 is read as the key's default.
 void LoadSettings();
 // Writes JpegRate, JpegPrgrs and PngRate, in that order. A failed write is ignored.

@@ -295,10 +295,10 @@ INSTANTIATE_TEST_SUITE_P(
     Files, CliReaderRefusals,
     ::testing::Values(
         ReaderCase{"GifOver2To28Pixels", [](const TempDir&) { return GifOfScreen(20000, 20000); },
-                   "大きすぎて"},
+                   "too large"},
         ReaderCase{"PaletteBmpOver2To28Pixels",
-                   [](const TempDir&) { return PaletteBmp(20000, 15000); }, "大きすぎて"},
-        ReaderCase{"IconWithDamagedPng", IconWithDamagedPng, "壊れています"}),
+                   [](const TempDir&) { return PaletteBmp(20000, 15000); }, "too large"},
+        ReaderCase{"IconWithDamagedPng", IconWithDamagedPng, "damaged"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 
 #include "platform/files.h"
 #include "test_support.h"
@@ -18,15 +20,75 @@ using namespace testing_support;
 // The settings record against a settings file in a private folder standing in for the
 // executable's folder, named with a trailing separator that must not be doubled (the name without
 // one is robustness_test's). The record starts out holding a value no load may leave behind.
+// The user's configuration folder is a private one too, never made unless a test needs it.
 class SettingsFile : public ::testing::Test {
   protected:
     void SetUp() override {
         platform::SetExeFolderForTesting(dir_.path() + "/");
         JpegRate = JpegPrgrs = PngRate = OptionsGif = 99;
     }
+    void TearDown() override { platform::SetExeFolderForTesting(""); }
     std::string ini() const { return dir_.file("Glimbra.ini"); }
-    TempDir dir_;
+    TempDir dir_, home_;
+    ScopedEnv xdg_{"XDG_CONFIG_HOME", home_.file("config")};
 };
+
+// Where the file goes: the case's name, the executable's folder ("" the test's own folder, made
+// read-only when the case brings an INI), whether the folder holds an INI, the XDG_CONFIG_HOME
+// value (nullopt: unset; HOME is always the second private folder), and the file expected
+// ("<exe>", "<xdg>" or "<home>" standing for the folders).
+struct PathCase {
+    std::string name, exeFolder;
+    bool holdsIni;
+    std::optional<std::string> xdg;
+    std::string expected;
+};
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
+class SettingsPathChoice : public SettingsFile, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(SettingsPathChoice, PortableWhenPossibleElseTheUsersConfigFolder) {
+    const PathCase& c = GetParam();
+    std::string exe = c.exeFolder.empty() ? dir_.path() : c.exeFolder;
+    if (c.exeFolder == "gone") exe = dir_.file("gone");
+    if (!std::filesystem::is_directory(exe) && c.exeFolder != "gone")
+        GTEST_SKIP() << exe << " is not there to stand for a read-only folder";
+    platform::SetExeFolderForTesting(exe);
+    const std::string xdg =
+        c.xdg.value_or("") == "<xdg>" ? home_.file("config") : c.xdg.value_or("");
+    const ScopedEnv setXdg("XDG_CONFIG_HOME", c.xdg ? std::optional(xdg) : std::nullopt);
+    const ScopedEnv setHome("HOME", home_.path());
+    if (c.holdsIni) {
+        WriteBytes(ini(), "[JPEG]\nRate=80\n");
+        ASSERT_EQ(::chmod(dir_.path().c_str(), 0555), 0);
+    }
+    std::string expected = c.expected;
+    for (const auto& [mark, folder] : {std::pair<std::string, std::string>{"<exe>", exe},
+                                       {"<xdg>", home_.file("config")},
+                                       {"<home>", home_.path()}}) {
+        if (expected.starts_with(mark)) expected = folder + expected.substr(mark.size());
+    }
+    LoadSettings();
+    SaveSettings();
+    ::chmod(dir_.path().c_str(), 0755);
+    EXPECT_EQ(SettingsPath, expected);
+    EXPECT_EQ(JpegRate, c.holdsIni ? 80 : 50);
+    // The folder was made where needed and the settings persist there.
+    EXPECT_NE(ReadBytes(expected).find("Prgrs=0"), std::string::npos);
+}
+
+// /proc refuses new files to every user, root included, whatever its permission bits say;
+// /usr/bin is never taken for one user's settings, even where root could write there.
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Folders, SettingsPathChoice, ::testing::ValuesIn(std::vector<PathCase>{
+    {"WritableFolder", "", false, "<xdg>", "<exe>/Glimbra.ini"},
+    {"ReadOnlyFolderWithIni", "", true, "<xdg>", "<exe>/Glimbra.ini"},
+    {"ReadOnlyFolder", "/proc", false, "<xdg>", "<xdg>/glimbra/Glimbra.ini"},
+    {"SystemProgramFolder", "/usr/bin", false, "<xdg>", "<xdg>/glimbra/Glimbra.ini"},
+    {"MissingFolder", "gone", false, "<xdg>", "<xdg>/glimbra/Glimbra.ini"},
+    {"ReadOnlyFolderNoXdg", "/proc", false, std::nullopt, "<home>/.config/glimbra/Glimbra.ini"},
+    {"ReadOnlyFolderRelativeXdg", "/proc", false, "cfg", "<home>/.config/glimbra/Glimbra.ini"}}),
+    [](const auto& info) { return info.param.name; });
+// clang-format on
 
 // The file before (nullopt: none), the record read from it (JPEG Rate, Prgrs, PNG Rate, GIF), and
 // the file after two saves: only the three written keys change, the second save nothing.
@@ -79,6 +141,8 @@ TEST_F(SettingsFile, HugeOrBinaryFileReadsAsMissingAndIsNeverOverwritten) {
 
 TEST_F(SettingsFile, UnwritableFolderIsIgnoredSilently) {
     platform::SetExeFolderForTesting(dir_.file("gone"));  // fails for every user, root included
+    WriteBytes(home_.file("file"), "");
+    const ScopedEnv xdg("XDG_CONFIG_HOME", home_.file("file/config"));  // so does this one
     LoadSettings();
     EXPECT_NO_THROW(SaveSettings());
     EXPECT_FALSE(FileExists(dir_.file("gone")));

@@ -55,6 +55,22 @@ void FillPattern(platform::Bitmap& bitmap, std::uint32_t seed) {
     }
 }
 
+namespace {
+void SetEnv(const char* name, const std::optional<std::string>& value) {
+    if (value)
+        ::setenv(name, value->c_str(), 1);
+    else
+        ::unsetenv(name);
+}
+}  // namespace
+
+ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    SetEnv(name, value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnv(name_, old_); }
+
 void WriteBytes(const std::string& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));

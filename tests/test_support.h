@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,19 @@ private:
 // A deterministic, non-repeating pattern of opaque pixels (a small hash of x, y and seed).
 void FillPattern(platform::Bitmap& bitmap, std::uint32_t seed);
 std::uint32_t PatternPixel(int x, int y, std::uint32_t seed);
+
+// Sets an environment variable (nullopt: removes it) for one scope; child processes inherit it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
 
 void WriteBytes(const std::string& path, std::string_view bytes);
 std::string ReadBytes(const std::string& path);

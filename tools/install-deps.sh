@@ -13,4 +13,7 @@ apt-get install -y -qq --no-install-recommends \
     libgtest-dev libgmock-dev libbenchmark-dev \
     clang libclang-rt-14-dev \
     fonts-ipafont-gothic \
+    qt6-l10n-tools qt6-translations-l10n \
+    desktop-file-utils appstream dpkg-dev file \
+    parallel \
     >/dev/null
