@@ -91,14 +91,20 @@ void FilterRow(const unsigned char* row, const unsigned char* above, std::size_t
     }
 }
 
-// Rows [y0, y1) filtered, one after another.
-void FilterRows(const platform::Bitmap& bitmap, int w, int y0, int y1, unsigned char* out) {
+// Rows [y0, y1) filtered, one after another: each by its best type, or all by Up.
+void FilterRows(const platform::Bitmap& bitmap, int w, int y0, int y1, bool choose,
+                unsigned char* out) {
     const std::size_t n = std::size_t(w) * kBytesPerPixel;
     std::vector<unsigned char> above(n, 0), row(n), scratch(n);
     if (y0 > 0) RgbRow(bitmap, y0 - 1, w, above.data());
     for (int y = y0; y < y1; ++y, out += n + 1) {
         RgbRow(bitmap, y, w, row.data());
-        FilterRow(row.data(), above.data(), n, out, scratch.data());
+        if (choose) {
+            FilterRow(row.data(), above.data(), n, out, scratch.data());
+        } else {
+            out[0] = 2;
+            ApplyFilter(2, row.data(), above.data(), n, out + 1);
+        }
         above.swap(row);
     }
 }
@@ -157,7 +163,7 @@ bool Chunk(const ByteSink& write, const char* type, const unsigned char* data, s
 
 }  // namespace
 
-platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h,
+platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h, PngCoding coding,
                                 const std::vector<unsigned char>& head, const ByteSink& write) {
     const std::size_t stride = std::size_t(w) * kBytesPerPixel + 1;
     // A few bands per core even out their unequal costs; each at least a window long so that
@@ -183,22 +189,25 @@ platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h,
                     band.failed = true;
                     continue;
                 }
-                FilterRows(bitmap, w, y0 - primeRows, y1, filtered.data());
+                FilterRows(bitmap, w, y0 - primeRows, y1, coding != PngCoding::Fastest,
+                           filtered.data());
                 const std::size_t primed = std::size_t(primeRows) * stride;
                 const std::size_t dictionary = std::min(primed, kWindow);
                 const unsigned char* data = filtered.data() + primed;
                 band.length = filtered.size() - primed;
                 band.adler = std::uint32_t(adler32(1, data, uInt(band.length)));
                 const bool last = b == bands - 1;
-                // Photo noise defeats string matching, flat graphics need it (png_write.cpp):
-                // each band keeps whichever is smaller.
-                std::vector<unsigned char> matched;
                 band.failed = !Deflate(data - dictionary, dictionary, data, band.length, last, 1,
-                                       Z_RLE, band.deflated) ||
-                              !Deflate(data - dictionary, dictionary, data, band.length, last, 9,
-                                       Z_FILTERED, matched);
-                if (!band.failed && matched.size() < band.deflated.size()) {
-                    band.deflated.swap(matched);
+                                       Z_RLE, band.deflated);
+                // Photo noise defeats string matching, flat graphics need it (png_write.cpp):
+                // "smallest" keeps whichever is smaller, band by band.
+                if (!band.failed && coding == PngCoding::Smallest) {
+                    std::vector<unsigned char> matched;
+                    band.failed = !Deflate(data - dictionary, dictionary, data, band.length, last,
+                                           9, Z_FILTERED, matched);
+                    if (!band.failed && matched.size() < band.deflated.size()) {
+                        band.deflated.swap(matched);
+                    }
                 }
             }
         },
@@ -211,8 +220,10 @@ platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h,
     if (!write(head.data(), head.size())) return fail();
     // One zlib stream over all IDAT chunks: its header, one chunk per band, then the checksum of
     // all filtered bytes.
-    static constexpr unsigned char kZlibHeader[2] = {0x78, 0xDA};
-    if (!Chunk(write, "IDAT", kZlibHeader, 2)) return fail();
+    // (The header's level field only informs: 1 fastest, 3 maximum.)
+    const unsigned char zlibHeader[2] = {0x78,
+                                         std::uint8_t(coding == PngCoding::Smallest ? 0xDA : 0x01)};
+    if (!Chunk(write, "IDAT", zlibHeader, 2)) return fail();
     std::uint32_t adler = 1;
     for (const Band& band : out) {
         adler = std::uint32_t(adler32_combine(adler, band.adler, z_off_t(band.length)));

@@ -1,9 +1,9 @@
-// PNG writing over libspng's encoder: 8-bit RGB, one row at a time from the bitmap.
+// PNG writing: 8-bit RGB, the rows filtered and deflated in bands on every core
+// (png_bands.cpp); libspng writes the file's head (IHDR and the metadata chunks).
 
 #include <spng.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -38,19 +38,17 @@ namespace {
 // shrink the last third. No single choice is smallest on both. Hence:
 //   fastest:  the cheapest robust pair (Up is one subtraction per byte and catches vertical
 //             repeats that Sub alone misses: 3.7 % against 7.5 % on the graphic);
-//   normal:   run-length matching with libspng's per-row filter choice, near the smallest photo
-//             size at 1/6 of the time of zlib's usual level;
-//   smallest: both normal and level 9 with Z_FILTERED, band by band on every core, each band
-//             keeping the smaller (png_bands.cpp): about normal's size on photos, 40 % smaller
-//             on flat graphics.
-struct PngSettings {
-    int level;
-    int strategy;
-    int filters;
-};
-
-constexpr PngSettings kFastest{1, Z_RLE, SPNG_FILTER_CHOICE_UP};
-constexpr PngSettings kNormal{1, Z_RLE, SPNG_FILTER_CHOICE_ALL};
+//   normal:   run-length matching with a per-row filter choice, near the smallest photo size at
+//             1/6 of the time of zlib's usual level;
+//   smallest: both normal and level 9 with Z_FILTERED, each band keeping the smaller: about
+//             normal's size on photos, 40 % smaller on flat graphics.
+// Every setting deflates row bands on every core (png_bands.cpp); the bands' flushes cost a few
+// bytes per band beside one unbroken stream.
+PngCoding CodingFor(std::uint8_t rate) {
+    if (rate == 1) return PngCoding::Fastest;
+    if (rate == 2) return PngCoding::Smallest;
+    return PngCoding::Normal;
+}
 
 struct ContextFreer {
     void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
@@ -63,10 +61,9 @@ int ToSink(spng_ctx*, void* user, void* data, std::size_t length) {
     return (*static_cast<Sink*>(user))(data, length) ? 0 : SPNG_IO_ERROR;
 }
 
-// Encodes the top-left w x h pixels of bitmap as 8-bit RGB. Returns 0 or a libspng error.
-// headOnly: stops once libspng has written what comes before the image data.
-int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& settings,
-           const Embedded& embedded, Sink& sink, bool headOnly = false) {
+// Has libspng write the file up to its image data (signature, IHDR, eXIf, iCCP). Returns 0 or a
+// libspng error.
+int EncodeHead(int w, int h, const Embedded& embedded, Sink& sink) {
     std::unique_ptr<spng_ctx, ContextFreer> ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) return SPNG_EMEM;
     spng_ihdr ihdr{};
@@ -76,34 +73,16 @@ int Encode(const platform::Bitmap& bitmap, int w, int h, const PngSettings& sett
     ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
     int e = spng_set_png_stream(ctx.get(), ToSink, &sink);
     if (e == 0) e = spng_set_ihdr(ctx.get(), &ihdr);
-    if (e == 0) e = spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, settings.level);
-    if (e == 0) e = spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_STRATEGY, settings.strategy);
-    if (e == 0) e = spng_set_option(ctx.get(), SPNG_FILTER_CHOICE, settings.filters);
     if (e == 0) e = SetPngChunks(ctx.get(), embedded);
     if (e == 0) {
         e = spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG,
                               SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
     }
-    if (headOnly) return e;
-    // Blue, green, red, fourth byte in the bitmap; red, green, blue in the file.
-    std::vector<unsigned char> row(std::size_t(w) * 3);
-    for (int y = 0; e == 0 && y < h; ++y) {
-        const auto* src = reinterpret_cast<const unsigned char*>(bitmap.row(y));
-        unsigned char* dst = row.data();
-        for (int x = 0; x < w; ++x, src += 4, dst += 3) {
-            dst[0] = src[2];
-            dst[1] = src[1];
-            dst[2] = src[0];
-        }
-        e = spng_encode_row(ctx.get(), row.data(), row.size());
-    }
-    // The last row answers SPNG_EOI once IEND is written.
-    return e == SPNG_EOI ? 0 : (e == 0 ? SPNG_EINTERNAL : e);
+    return e;
 }
 
-// The file's bytes before its first IDAT chunk (signature, IHDR and every chunk that the other
-// settings put ahead of the image data: eXIf, iCCP), as libspng writes them. Empty if it wrote
-// no IHDR.
+// The file's bytes before its first IDAT chunk (signature, IHDR and the metadata chunks), as
+// libspng writes them. Empty if it wrote no IHDR.
 std::vector<unsigned char> FileHead(int w, int h, const Embedded& embedded) {
     std::vector<unsigned char> bytes;
     Sink sink = [&bytes](const void* data, std::size_t length) {
@@ -115,8 +94,7 @@ std::vector<unsigned char> FileHead(int w, int h, const Embedded& embedded) {
             return false;
         }
     };
-    const platform::Bitmap none;
-    if (Encode(none, w, h, kNormal, embedded, sink, true) != 0) return {};
+    if (EncodeHead(w, h, embedded, sink) != 0) return {};
     // Whole chunks only, up to the image data.
     std::size_t at = 8;
     while (at + 8 <= bytes.size() && std::memcmp(&bytes[at + 4], "IDAT", 4) != 0) {
@@ -145,29 +123,16 @@ std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t heig
         return Failed(reason, s.reason());
     const Embedded embedded = PrepareEmbedded(meta, Container::Png, w, h);
 
-    if (rate == 2) {
-        const std::vector<unsigned char> head = FileHead(w, h, embedded);
-        if (head.empty()) return Failed(reason, "PNG に圧縮できません");
-        OutputFile out;
-        if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
-        const platform::Status s =
-            EncodePngBands(*dc, w, h, head, [&out](const unsigned char* data, std::size_t length) {
-                return out.Write(data, length);
-            });
-        if (out.failed()) return Failed(reason, out.Close().reason());
-        if (!s) return Failed(reason, s.reason());
-        if (platform::Status c = out.Close(); !c) return Failed(reason, c.reason());
-        return 0;
-    }
-
+    const std::vector<unsigned char> head = FileHead(w, h, embedded);
+    if (head.empty()) return Failed(reason, "PNG に圧縮できません");
     OutputFile out;
     if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
-    Sink sink = [&out](const void* data, std::size_t length) { return out.Write(data, length); };
-    if (const int e = Encode(*dc, w, h, rate == 1 ? kFastest : kNormal, embedded, sink); e != 0) {
-        if (out.failed()) return Failed(reason, out.Close().reason());
-        return Failed(reason, std::string("PNG に圧縮できません: ") + spng_strerror(e));
-    }
-    if (platform::Status s = out.Close(); !s) return Failed(reason, s.reason());
+    const platform::Status s = EncodePngBands(
+        *dc, w, h, CodingFor(rate), head,
+        [&out](const unsigned char* data, std::size_t length) { return out.Write(data, length); });
+    if (out.failed()) return Failed(reason, out.Close().reason());
+    if (!s) return Failed(reason, s.reason());
+    if (platform::Status c = out.Close(); !c) return Failed(reason, c.reason());
     return 0;
 }
 
