@@ -27,6 +27,7 @@ struct BlitCase {
     const char* name;
     int x, y, w, h, sx, sy;
 };
+void PrintTo(const BlitCase& c, std::ostream* os) { *os << c.name; }
 
 class BitBltClipping : public ::testing::TestWithParam<BlitCase> {};
 

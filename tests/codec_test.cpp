@@ -33,6 +33,10 @@ struct PngCase {
     int type, depth;
     bool trns, adam7;
 };
+void PrintTo(const PngCase& c, std::ostream* os) {
+    *os << "type " << c.type << ", " << c.depth << " bits" << (c.trns ? ", tRNS" : "")
+        << (c.adam7 ? ", Adam7" : "");
+}
 
 std::vector<PngCase> AllPngCases() {
     const std::pair<int, std::vector<int>> kDepths[] = {
@@ -157,6 +161,7 @@ struct BadPng {
     std::string (*make)(std::string good);
     const char* reasonPart;
 };
+void PrintTo(const BadPng& c, std::ostream* os) { *os << c.name; }
 
 constexpr const char* kCut = "PNG ファイルが途中で切れています";
 const BadPng kBadPngs[] = {
@@ -390,6 +395,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BmpWrite,
 // ---- Failures of the writers: a reason, and no file (or no partial file) left behind ---------
 
 enum class Writer { Jpeg, Png, Bmp };
+void PrintTo(Writer w, std::ostream* os) {
+    *os << (w == Writer::Jpeg ? "JPEG" : w == Writer::Png ? "PNG" : "BMP");
+}
 
 class WriterFailure : public ::testing::TestWithParam<Writer> {};
 

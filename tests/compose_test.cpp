@@ -38,6 +38,9 @@ std::uint32_t Expected(std::uint32_t src, std::uint32_t flt) {
 struct Worked {
     int s, t, result;
 };
+void PrintTo(const Worked& c, std::ostream* os) {
+    *os << "s=" << c.s << " t=" << c.t << " -> " << c.result;
+}
 
 class BlendWorkedValues : public ::testing::TestWithParam<Worked> {};
 
@@ -151,6 +154,7 @@ struct Geometry {
     int w0, h0, w1, h1;
     std::int16_t tile;
 };
+void PrintTo(const Geometry& c, std::ostream* os) { *os << c.name; }
 
 class Compose : public ::testing::TestWithParam<std::tuple<Geometry, int>> {
 protected:

@@ -162,6 +162,7 @@ struct LoadCase {
     int tolerance = 0;
     const char* reason = "";
 };
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
 // why: how the reason begins, where it matters; make: the file's bytes, "<folder>" for a folder.
 LoadCase Fails(const char* name, const char* file, const char* why, std::string (*make)()) {
     return {name, file, 0, 0, nullptr, [make](const Bitmap&) { return make(); }, 0, why};
@@ -292,6 +293,7 @@ struct ValueCase {
     std::uint32_t stored, want;
     bool hasAlpha;
 };
+void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
 
 const ValueCase kValues[] = {
     {"FiveBitRounds", k555, 3 << 10 | 1 << 5 | 16, 0xFF190884, false},  // 24.7, 8.2, 131.6

@@ -18,6 +18,10 @@
 #include "test_support.h"
 #include "tools/make_malformed.h"
 
+namespace malformed {
+void PrintTo(Format f, std::ostream* os) { *os << Label(f); }
+}  // namespace malformed
+
 namespace {
 
 using malformed::Format;
@@ -149,6 +153,7 @@ std::vector<Case> NotAFile(Format f, const TempDir& dir) {
 }
 
 using Group = std::pair<const char*, std::vector<Case> (*)(Format, const TempDir&)>;
+void PrintTo(const Group& g, std::ostream* os) { *os << g.first; }
 const Group kGroups[] = {{"Generated", Generated}, {"Misnamed", Misnamed}, {"NotAFile", NotAFile}};
 
 class Malformed : public ::testing::TestWithParam<std::tuple<Format, Group>> {};

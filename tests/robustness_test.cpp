@@ -77,6 +77,7 @@ struct Writer {
     const char* name;
     const char* ext;  // "" for the settings file
 };
+void PrintTo(const Writer& c, std::ostream* os) { *os << c.name; }
 
 // Writes the small old contents, or the large new ones: several MB, which take a while and do
 // not fit on a nearly full disk. WriteIni reports a failure only by its result.
@@ -370,6 +371,7 @@ struct PathCase {
     std::string folder;  // below the test's folder
     std::string stem;    // file names: stem + "-src.bmp" and so on
 };
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<PathCase> PathCases() {
     std::string deep, kanji;
@@ -429,6 +431,7 @@ struct LinkCase {
     std::vector<std::pair<std::string, std::string>> links;  // target, link below "links/"
     const char* written;
 };
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
 
 class OutputLinks : public ::testing::TestWithParam<LinkCase> {};
 

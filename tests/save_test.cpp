@@ -117,6 +117,7 @@ struct FailingWrite {
     imagefiles::OutputSettings settings;
     const char* reasonPart;
 };
+void PrintTo(const FailingWrite& w, std::ostream* os) { *os << w.name; }
 
 class FailedSave : public SaveCommand, public ::testing::WithParamInterface<FailingWrite> {};
 

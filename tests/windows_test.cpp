@@ -37,6 +37,10 @@
 #include "windows/slot_view.h"
 #include "windows/ui_font.h"
 
+// Test names and failures show texts, not their bytes (found by argument-dependent lookup, so
+// outside the unnamed namespace).
+void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+
 namespace {
 
 using namespace basCommon;
