@@ -249,23 +249,26 @@ TEST_P(JpegWrite, WritesTheCornerCloseToTheSourceInTheRequestedMode) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, JpegWrite, ::testing::Values(0, -1, 1));
 
-// A baseline JPEG of a tall picture is coded in bands on every core and joined with restart
-// markers: it must decode to exactly the pixels of one encoding of the whole picture, whatever
-// the number of cores and however the last band is cut.
-struct JpegBandCase {
+// Both band writers are checked over sizes and core counts; each case sets the number of cores.
+struct BandCase {
     const char* name;
     int w, h, workers;
 };
-void PrintTo(const JpegBandCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BandCase& c, std::ostream* os) { *os << c.name; }
 
-class JpegBands : public ::testing::TestWithParam<JpegBandCase> {
+class BandWriter : public ::testing::TestWithParam<BandCase> {
 protected:
+    void SetUp() override { platform::SetWorkerCount(GetParam().workers); }
     void TearDown() override { platform::SetWorkerCount(0); }
 };
 
+// A baseline JPEG of a tall picture is coded in bands on every core and joined with restart
+// markers: it must decode to exactly the pixels of one encoding of the whole picture, whatever
+// the number of cores and however the last band is cut.
+class JpegBands : public BandWriter {};
+
 TEST_P(JpegBands, DecodeLikeOneWholeEncoding) {
-    const JpegBandCase c = GetParam();
-    platform::SetWorkerCount(c.workers);
+    const BandCase c = GetParam();
     TempDir dir;
     Bitmap image = MakeSmooth(c.w, c.h);
     for (int y = 0; y < c.h; y += 3) {
@@ -289,9 +292,9 @@ TEST_P(JpegBands, DecodeLikeOneWholeEncoding) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, JpegBands,
-    ::testing::Values(JpegBandCase{"TwoCoresCutBand", 203, 700, 2},
-                      JpegBandCase{"ThreeCoresWholeBands", 64, 768, 3},
-                      JpegBandCase{"NineCoresMoreThanEightRestarts", 40, 2000, 9}),
+    ::testing::Values(BandCase{"TwoCoresCutBand", 203, 700, 2},
+                      BandCase{"ThreeCoresWholeBands", 64, 768, 3},
+                      BandCase{"NineCoresMoreThanEightRestarts", 40, 2000, 9}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every setting (3 and 255 are taken as normal) gives the pixels back exactly, from the
@@ -324,20 +327,10 @@ TEST(PngWrite, RoundTripsExactlyAtEverySettingAndClips) {
 // size (one band, many, rows shorter than a pixel's three bytes can make them) and every number
 // of cores must still give one valid file with the exact pixels; "smallest" no larger than
 // "normal".
-struct BandCase {
-    const char* name;
-    int w, h, workers;
-};
-void PrintTo(const BandCase& c, std::ostream* os) { *os << c.name; }
-
-class PngBands : public ::testing::TestWithParam<BandCase> {
-protected:
-    void TearDown() override { platform::SetWorkerCount(0); }
-};
+class PngBands : public BandWriter {};
 
 TEST_P(PngBands, JoinsThemIntoOneExactFileAtEverySetting) {
     const BandCase c = GetParam();
-    platform::SetWorkerCount(c.workers);
     TempDir dir;
     Bitmap image = MakeSmooth(c.w, c.h);
     for (int y = 0; y < c.h; ++y) {
