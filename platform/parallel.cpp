@@ -1,5 +1,7 @@
 #include "platform/parallel.h"
 
+#include "platform/progress.h"
+
 #include <algorithm>
 #include <atomic>
 #include <system_error>
@@ -32,7 +34,9 @@ void ParallelFor(int count, const std::function<void(int, int)>& body, int minPe
         return;
     }
     const auto bound = [&](int t) { return int(std::int64_t(count) * t / tasks); };
+    Progress* const progress = CurrentProgress();  // the caller's, handed on to every thread
     const auto run = [&](int t) {
+        ScopedProgress scoped(progress);
         t_insideParallel = true;
         body(bound(t), bound(t + 1));
         t_insideParallel = false;

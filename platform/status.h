@@ -13,14 +13,22 @@ public:
     Status() = default;  // success
     static Status Ok() { return {}; }
     static Status Fail(std::string reason) { return Status(std::move(reason)); }
+    // The user stopped the work (platform/progress.h); a failure that needs no message.
+    static Status Cancelled() {
+        Status s("キャンセルしました");
+        s.cancelled_ = true;
+        return s;
+    }
 
     bool ok() const { return !failed_; }
     explicit operator bool() const { return ok(); }
     const std::string& reason() const { return reason_; }
+    bool cancelled() const { return cancelled_; }
 
 private:
     explicit Status(std::string reason) : failed_(true), reason_(std::move(reason)) {}
     bool failed_ = false;
+    bool cancelled_ = false;
     std::string reason_;
 };
 
