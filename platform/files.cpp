@@ -311,8 +311,8 @@ bool MayWriteFile(const std::string& path) {
 Status RewriteFileInPlace(const std::string& path, std::string_view contents) {
     if (Status s = CheckOutputTarget(path); !s) return s;
     Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.get() < 0) return Status::Fail(errno == EACCES ? std::string(kReadOnlyFile)
-                                                          : ErrnoText(errno));
+    if (fd.get() < 0)
+        return Status::Fail(errno == EACCES ? std::string(kReadOnlyFile) : ErrnoText(errno));
     struct stat st{};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return Status::Fail("通常のファイルではありません");

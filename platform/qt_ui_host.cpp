@@ -120,8 +120,9 @@ class FileDialog final : public QFileDialog {
         }
         if (auto* files = qobject_cast<QFileSystemModel*>(proxyModel()->sourceModel())) {
             // Queued: the view takes in the new rows before their widths are measured.
-            connect(files, &QFileSystemModel::directoryLoaded, this,
-                    [this] { FitToContents(); }, Qt::QueuedConnection);
+            connect(
+                files, &QFileSystemModel::directoryLoaded, this, [this] { FitToContents(); },
+                Qt::QueuedConnection);
         }
     }
 
@@ -195,7 +196,8 @@ class FileDialog final : public QFileDialog {
             buttons ? buttons->button(acceptMode() == AcceptOpen ? QDialogButtonBox::Open
                                                                  : QDialogButtonBox::Save)
                     : nullptr;
-        if (accept) accept->setEnabled(fileMode() == AnyFile || QFileInfo::exists(NameInFolder(typed)));
+        if (accept)
+            accept->setEnabled(fileMode() == AnyFile || QFileInfo::exists(NameInFolder(typed)));
     }
 
     // Sizes the list's columns to what they show, widens the places beside it to theirs, and
@@ -209,8 +211,9 @@ class FileDialog final : public QFileDialog {
         for (int column = 0; column < header->count(); ++column) {
             if (header->isSectionHidden(column)) continue;
             // QAbstractItemView's public face of the tree's own measure of the rows it shows.
-            const int width = std::max(static_cast<QAbstractItemView*>(list)->sizeHintForColumn(column),
-                                       header->sectionSizeHint(column));
+            const int width =
+                std::max(static_cast<QAbstractItemView*>(list)->sizeHintForColumn(column),
+                         header->sectionSizeHint(column));
             // Exactly that: widths kept from an earlier dialog (Qt stores them) do not count.
             header->resizeSection(column, width);
             wanted += header->sectionSize(column);
@@ -223,7 +226,8 @@ class FileDialog final : public QFileDialog {
         auto* places = findChild<QListView*>(QStringLiteral("sidebar"));
         auto* splitter = findChild<QSplitter*>(QStringLiteral("splitter"));
         if (places && splitter && places->model() && splitter->count() == 2) {
-            const int more = places->sizeHintForColumn(0) + kPlacesRoom - places->viewport()->width();
+            const int more =
+                places->sizeHintForColumn(0) + kPlacesRoom - places->viewport()->width();
             if (more > 0) {
                 QList<int> sizes = splitter->sizes();
                 sizes[0] += more;

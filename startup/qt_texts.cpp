@@ -28,9 +28,8 @@ class FileTypeNames final : public QTranslator {
 
   private:
     static constexpr const char* kNames[][2] = {
-        {"Folder", "フォルダ"},         {"File Folder", "ファイルフォルダ"},
-        {"Drive", "ドライブ"},          {"File", "ファイル"},
-        {"Shortcut", "ショートカット"}, {"Alias", "エイリアス"},
+        {"Folder", "フォルダ"}, {"File Folder", "ファイルフォルダ"}, {"Drive", "ドライブ"},
+        {"File", "ファイル"},   {"Shortcut", "ショートカット"},      {"Alias", "エイリアス"},
         {"Unknown", "不明"},
     };
 };

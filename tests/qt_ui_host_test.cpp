@@ -9,19 +9,18 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
-#include <filesystem>
-#include <map>
-
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
+#include <QTest>
+#include <QTimer>
 #include <QTreeView>
+#include <filesystem>
+#include <map>
 
 #include "dialogs/cls_dialog.h"
 #include "imagefiles/save_result.h"
@@ -197,9 +196,8 @@ TEST_P(OneNameTyped, IsTheNameReturned) {
         // A new file brings the create question, answered Yes.
         if (c.save)
             WhenShown<QMessageBox>([](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
-        QTest::mouseClick(
-            buttons->button(c.save ? QDialogButtonBox::Save : QDialogButtonBox::Open),
-            Qt::LeftButton);
+        QTest::mouseClick(buttons->button(c.save ? QDialogButtonBox::Save : QDialogButtonBox::Open),
+                          Qt::LeftButton);
         // A dialog that refused the name is closed, so that the test ends.
         QTimer::singleShot(0, &dialog, [&dialog] { dialog.reject(); });
     });
@@ -288,10 +286,14 @@ TEST(QtUiHost, FileDialogOpensCentredOverItsOwnerWithColumnsThatFit) {
         const auto narrow = [&] {
             QStringList columns;
             for (int column = 0; column < header->count(); ++column) {
-                const int needed = std::max(header->sectionSizeHint(column),
-                                            static_cast<QAbstractItemView*>(list)->sizeHintForColumn(column));
+                const int needed =
+                    std::max(header->sectionSizeHint(column),
+                             static_cast<QAbstractItemView*>(list)->sizeHintForColumn(column));
                 if (header->sectionSize(column) < needed)
-                    columns << QStringLiteral("%1: %2 < %3").arg(column).arg(header->sectionSize(column)).arg(needed);
+                    columns << QStringLiteral("%1: %2 < %3")
+                                   .arg(column)
+                                   .arg(header->sectionSize(column))
+                                   .arg(needed);
             }
             return columns;
         };
@@ -312,8 +314,8 @@ TEST(QtUiHost, FileDialogOpensCentredOverItsOwnerWithColumnsThatFit) {
         EXPECT_LE(columns(), list->viewport()->width()) << "the columns are cut off";
         const QPoint offset = dialog.frameGeometry().center() - owner.frameGeometry().center();
         EXPECT_LE(offset.manhattanLength(), 1) << offset.x() << ", " << offset.y();
-        EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(
-            dialog.frameGeometry()));
+        EXPECT_TRUE(
+            QGuiApplication::primaryScreen()->availableGeometry().contains(dialog.frameGeometry()));
         dialog.reject();
     });
     platform::QtUiHost().GetOpenFileName(record);
