@@ -6,8 +6,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
+#include "formats/picture_writers.h"
+#include "platform/bitmap.h"
+#include "platform/image_meta.h"
 #include "tools/make_malformed.h"
 
 namespace {
@@ -16,6 +21,43 @@ void Write(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Seeds for the readers of formats/: what our own writers make of a small picture, with and
+// without a profile and EXIF, in each coding, each cut in half as well.
+void WriterSeeds(const std::filesystem::path& root, const std::string& scratch) {
+    platform::Bitmap b;
+    if (!b.Allocate(23, 17)) return;
+    for (int y = 0; y < 17; ++y)
+        for (int x = 0; x < 23; ++x) b.at(x, y) = platform::Rgb(x * 11, y * 15, (x ^ y) * 9);
+    std::vector<std::uint8_t> icc(132);
+    icc[3] = 132;
+    icc[36] = 'a', icc[37] = 'c', icc[38] = 's', icc[39] = 'p';
+    const std::vector<std::uint8_t> exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 1, 3, 0,
+                                            1,   0,   0,  0, 6, 0, 0, 0, 0, 0, 0,    0};
+    const platform::ImageMetaPtr meta = platform::MakeImageMeta(icc, exif);
+    struct Kind {
+        const char* ext;
+        const char* target;
+        bool lossless;
+    };
+    for (const Kind k : {Kind{".WEBP", "webp_load", false}, Kind{".WEBP", "webp_load", true},
+                         Kind{".TIF", "tiff_load", false}}) {
+        for (const bool withMeta : {false, true}) {
+            formats::SaveOptions o;
+            o.lossless = k.lossless;
+            const std::string path = scratch + "/glimbra-seed" + k.ext;
+            if (!formats::FindWriter(k.ext)(b, 23, 17, path, o, withMeta ? meta.get() : nullptr))
+                continue;
+            std::ifstream in(path, std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+            std::filesystem::remove(path);
+            const std::string name = std::string(k.lossless ? "lossless" : "plain") +
+                                     (withMeta ? "-meta" : "");
+            Write(root / k.target / name, bytes);
+            Write(root / k.target / (name + "-cut"), bytes.substr(0, bytes.size() / 2));
+        }
+    }
 }
 
 }  // namespace
@@ -55,6 +97,8 @@ int main(int argc, char** argv) {
             }
         }
     }
+
+    WriterSeeds(root, scratch);
 
     // Settings: section, key and value as the fuzzer reads them (each a length-limited string
     // ended by a lone backslash), then the file.
