@@ -1,12 +1,13 @@
 // The bitmap writer: an uncompressed 24-bit bottom-up BMP, the variant that every viewer reads.
 // Rows come top to bottom and go straight to their place in the file, the last row first.
 
+#include "formats/bmp_save.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "formats/bmp_save.h"
 #include "formats/output_file.h"
 #include "platform/bitmap.h"
 #include "platform/progress.h"
@@ -29,12 +30,13 @@ void PutLe32(unsigned char* p, std::uint32_t v) {
 }
 
 class BmpWriter : public RowWriter {
-public:
+  public:
     BmpWriter(int width, int height, std::size_t rowBytes)
         : width_(width),
           height_(height),
           rowBytes_(rowBytes),
-          blockRows_(int(std::clamp<std::size_t>(kBlockBytes / rowBytes, 1, std::size_t(height)))) {}
+          blockRows_(int(std::clamp<std::size_t>(kBlockBytes / rowBytes, 1, std::size_t(height)))) {
+    }
 
     platform::Status Open(const std::string& path) {
         const std::uint64_t imageBytes = std::uint64_t(rowBytes_) * std::uint64_t(height_);
@@ -74,7 +76,8 @@ public:
             // Rows y .. y + n - 1 lie in the file one before the other, the last one first.
             const int n = std::min(blockRows_, count - i);
             for (int r = 0; r < n; ++r) {
-                const auto* src = reinterpret_cast<const unsigned char*>(rows + std::size_t(i + r) * stride);
+                const auto* src =
+                    reinterpret_cast<const unsigned char*>(rows + std::size_t(i + r) * stride);
                 unsigned char* p = block_.data() + std::size_t(n - 1 - r) * rowBytes_;
                 for (int x = 0; x < width_; ++x, src += 4, p += 3) {
                     p[0] = src[0];
@@ -109,7 +112,7 @@ public:
 
     int PreferredRows() const override { return blockRows_; }
 
-private:
+  private:
     platform::Status Fail(platform::Status status) {
         if (failure_.ok()) failure_ = status;
         out_.Discard();
@@ -147,8 +150,8 @@ std::unique_ptr<RowWriter> OpenBmpWriter(const std::string& path, int width, int
 
 platform::Status SaveBmp(const platform::Bitmap& image, const std::string& path) {
     platform::Status s;
-    std::unique_ptr<RowWriter> writer = OpenRowWriter(
-        path, image.width(), image.height(), WriteSettings{OutputFormat::Bmp}, nullptr, s);
+    std::unique_ptr<RowWriter> writer = OpenRowWriter(path, image.width(), image.height(),
+                                                      WriteSettings{OutputFormat::Bmp}, nullptr, s);
     if (!writer) return s;
     if (s = writer->WriteRows(image.data(), std::size_t(image.width()), image.height()); !s)
         return s;

@@ -17,9 +17,9 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "formats/embed_meta.h"
 #include "formats/jpeg_save.h"
 #include "formats/output_file.h"
-#include "formats/embed_meta.h"
 #include "platform/bitmap.h"
 #include "platform/parallel.h"
 #include "platform/progress.h"
@@ -179,7 +179,7 @@ std::vector<unsigned char> CodingSegments(const unsigned char* jpeg,
 // with a restart interval of one band; a picture of one band is exactly that encoding, without
 // a restart interval. The cuts depend on the picture's width alone.
 class BaselineWriter : public BandedWriter {
-public:
+  public:
     BaselineWriter(int w, int h, int quality, Embedded embedded)
         : BandedWriter(w, h, BandRows(w, kMcu)),
           quality_(quality),
@@ -190,41 +190,35 @@ public:
 
     platform::Status Open(const std::string& path) { return out_.Open(path); }
 
-protected:
+  protected:
     platform::Status EncodeBatch(int firstBand, int bands, const std::uint32_t* const* rows,
                                  int count) override {
         const int w = width();
-        platform::ParallelFor(
-            bands,
-            [&](int k0, int k1) {
-                std::vector<JSAMPROW> pointers;
-                const Embedded none;
-                for (int k = k0; k < k1; ++k) {
-                    const std::size_t i = std::size_t(k);
-                    const int n = std::min(bandRows(), count - k * bandRows());
-                    unsigned char* memory = nullptr;
-                    messages_[i].clear();
-                    sizes_[i] = 0;
-                    try {
-                        pointers.resize(std::size_t(n));
-                    } catch (const std::bad_alloc&) {
-                        messages_[i] = "メモリが足りません";
-                        continue;
-                    }
-                    for (int r = 0; r < n; ++r) {
-                        pointers[std::size_t(r)] = reinterpret_cast<JSAMPROW>(
-                            const_cast<std::uint32_t*>(rows[1 + std::size_t(k * bandRows() + r)]));
-                    }
-                    ErrorManager errors;
-                    if (!Compress(pointers.data(), w, n, quality_,
-                                  firstBand + k == 0 ? embedded_ : none, errors, &memory,
-                                  &sizes_[i])) {
-                        messages_[i] = errors.message[0] ? errors.message : "?";
-                    }
-                    coded_[i].reset(memory);
-                }
-            },
-            1);
+        ForEachBand(bands, [&](int k) {
+            std::vector<JSAMPROW> pointers;
+            const Embedded none;
+            const std::size_t i = std::size_t(k);
+            const int n = std::min(bandRows(), count - k * bandRows());
+            unsigned char* memory = nullptr;
+            messages_[i].clear();
+            sizes_[i] = 0;
+            try {
+                pointers.resize(std::size_t(n));
+            } catch (const std::bad_alloc&) {
+                messages_[i] = "メモリが足りません";
+                return;
+            }
+            for (int r = 0; r < n; ++r) {
+                pointers[std::size_t(r)] = reinterpret_cast<JSAMPROW>(
+                    const_cast<std::uint32_t*>(rows[1 + std::size_t(k * bandRows() + r)]));
+            }
+            ErrorManager errors;
+            if (!Compress(pointers.data(), w, n, quality_, firstBand + k == 0 ? embedded_ : none,
+                          errors, &memory, &sizes_[i])) {
+                messages_[i] = errors.message[0] ? errors.message : "?";
+            }
+            coded_[i].reset(memory);
+        });
         for (int k = 0; k < bands; ++k) {
             if (platform::Status s = Join(firstBand + k, std::size_t(k)); !s) return s;
         }
@@ -239,7 +233,7 @@ protected:
 
     void Discard() override { out_.Discard(); }
 
-private:
+  private:
     static constexpr int kMcu = 16;  // 4:2:0: an MCU is 16 x 16 pixels
 
     // Writes band `band`'s coded data (slot i) to the file: the first band with the file's head,
@@ -307,9 +301,12 @@ private:
 // jpeg_finish_compress writes the scans. Memory grows with the area here; baseline does not.
 // Every call into libjpeg sets the jump point again; the compressor's state lives in State.
 class ProgressiveWriter : public RowWriter {
-public:
+  public:
     ProgressiveWriter(int w, int h, int quality, Embedded embedded)
-        : w_(w), h_(h), quality_(quality), embedded_(std::move(embedded)),
+        : w_(w),
+          h_(h),
+          quality_(quality),
+          embedded_(std::move(embedded)),
           state_(std::make_unique<State>()) {}
 
     ~ProgressiveWriter() override {
@@ -371,7 +368,7 @@ public:
 
     int PreferredRows() const override { return BandRows(w_, 16); }
 
-private:
+  private:
     struct State {
         jpeg_compress_struct cinfo;
         ErrorManager errors;
@@ -403,15 +400,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RowWriter> OpenJpegWriter(const std::string& path, int width, int height,
-                                          int rate, bool progressive,
-                                          const platform::ImageMeta* meta,
+std::unique_ptr<RowWriter> OpenJpegWriter(const std::string& path, int width, int height, int rate,
+                                          bool progressive, const platform::ImageMeta* meta,
                                           platform::Status& status) {
     if (width > JPEG_MAX_DIMENSION || height > JPEG_MAX_DIMENSION) {
-        status = platform::Status::Fail(
-            "画像が大きすぎて JPEG ファイルにできません (" + std::to_string(width) + " × " +
-            std::to_string(height) + " 画素; JPEG の上限は一辺 " +
-            std::to_string(JPEG_MAX_DIMENSION) + " 画素)");
+        status = platform::Status::Fail("画像が大きすぎて JPEG ファイルにできません (" +
+                                        std::to_string(width) + " × " + std::to_string(height) +
+                                        " 画素; JPEG の上限は一辺 " +
+                                        std::to_string(JPEG_MAX_DIMENSION) + " 画素)");
         return nullptr;
     }
     // The rate is the quality factor of the JPEG standard's tables; 0 would be no valid quality.

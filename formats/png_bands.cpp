@@ -153,7 +153,7 @@ bool Deflate(const unsigned char* dictionary, std::size_t dictionaryLength,
 // bands' own. Filtering and deflating run on the cores, band by band; the cuts depend on the
 // picture's width alone.
 class PngBandWriter : public BandedWriter {
-public:
+  public:
     PngBandWriter(int w, int h, PngCoding coding)
         : BandedWriter(w, h, BandRows(w, 1)),
           coding_(coding),
@@ -171,63 +171,53 @@ public:
         return platform::Status::Ok();
     }
 
-protected:
+  protected:
     platform::Status EncodeBatch(int firstBand, int bands, const std::uint32_t* const* rows,
                                  int count) override {
         const int w = width();
         const auto size = [&](int k) { return std::min(bandRows(), count - k * bandRows()); };
-        platform::ParallelFor(
-            bands,
-            [&](int k0, int k1) {
-                for (int k = k0; k < k1; ++k) {
-                    Band& band = bands_[std::size_t(k)];
-                    const int n = size(k);
-                    try {
-                        band.filtered.resize(std::size_t(n) * stride_);
-                    } catch (const std::bad_alloc&) {
-                        band.failed = true;
-                        continue;
-                    }
-                    band.failed = false;
-                    const std::size_t first = 1 + std::size_t(k) * std::size_t(bandRows());
-                    FilterRows(rows[first - 1], rows + first, n, w,
-                               coding_ != PngCoding::Fastest, band.filtered.data());
-                    band.adler = std::uint32_t(
-                        adler32(1, band.filtered.data(), uInt(band.filtered.size())));
-                }
-            },
-            1);
-        platform::ParallelFor(
-            bands,
-            [&](int k0, int k1) {
-                for (int k = k0; k < k1; ++k) {
-                    Band& band = bands_[std::size_t(k)];
-                    if (band.failed || !Window(k, band.dictionary)) {
-                        band.failed = true;
-                        continue;
-                    }
-                    const bool last = firstBand + k == bandCount() - 1;
-                    const unsigned char* data = band.filtered.data();
-                    const std::size_t length = band.filtered.size();
-                    band.failed = !Deflate(band.dictionary.data(), band.dictionary.size(), data,
-                                           length, last, 1, Z_RLE, band.deflated);
-                    // Photo noise defeats string matching, flat graphics need it (png_save.cpp):
-                    // "smallest" keeps whichever is smaller, band by band.
-                    if (!band.failed && coding_ == PngCoding::Smallest) {
-                        band.failed = !Deflate(band.dictionary.data(), band.dictionary.size(),
-                                               data, length, last, 9, Z_FILTERED, band.matched);
-                        if (!band.failed && band.matched.size() < band.deflated.size())
-                            band.deflated.swap(band.matched);
-                    }
-                }
-            },
-            1);
+        ForEachBand(bands, [&](int k) {
+            Band& band = bands_[std::size_t(k)];
+            const int n = size(k);
+            try {
+                band.filtered.resize(std::size_t(n) * stride_);
+            } catch (const std::bad_alloc&) {
+                band.failed = true;
+                return;
+            }
+            band.failed = false;
+            const std::size_t first = 1 + std::size_t(k) * std::size_t(bandRows());
+            FilterRows(rows[first - 1], rows + first, n, w, coding_ != PngCoding::Fastest,
+                       band.filtered.data());
+            band.adler =
+                std::uint32_t(adler32(1, band.filtered.data(), uInt(band.filtered.size())));
+        });
+        ForEachBand(bands, [&](int k) {
+            Band& band = bands_[std::size_t(k)];
+            if (band.failed || !Window(k, band.dictionary)) {
+                band.failed = true;
+                return;
+            }
+            const bool last = firstBand + k == bandCount() - 1;
+            const unsigned char* data = band.filtered.data();
+            const std::size_t length = band.filtered.size();
+            band.failed = !Deflate(band.dictionary.data(), band.dictionary.size(), data, length,
+                                   last, 1, Z_RLE, band.deflated);
+            // Photo noise defeats string matching, flat graphics need it (png_save.cpp):
+            // "smallest" keeps whichever is smaller, band by band.
+            if (!band.failed && coding_ == PngCoding::Smallest) {
+                band.failed = !Deflate(band.dictionary.data(), band.dictionary.size(), data, length,
+                                       last, 9, Z_FILTERED, band.matched);
+                if (!band.failed && band.matched.size() < band.deflated.size())
+                    band.deflated.swap(band.matched);
+            }
+        });
         for (int k = 0; k < bands; ++k) {
             const Band& band = bands_[std::size_t(k)];
             if (band.failed)
                 return platform::Status::Fail("PNG に圧縮できません (メモリが足りません)");
-            adler_ = std::uint32_t(
-                adler32_combine(adler_, band.adler, z_off_t(band.filtered.size())));
+            adler_ =
+                std::uint32_t(adler32_combine(adler_, band.adler, z_off_t(band.filtered.size())));
             if (!Chunk("IDAT", band.deflated.data(), band.deflated.size())) return out_.Close();
         }
         std::vector<unsigned char> window;
@@ -247,7 +237,7 @@ protected:
 
     void Discard() override { out_.Discard(); }
 
-private:
+  private:
     // The last 32 KiB (or all, if fewer) of the filtered bytes before band k of this batch: the
     // previous batches' tail, then the batch's bands 0 .. k - 1.
     bool Window(int k, std::vector<unsigned char>& out) const {

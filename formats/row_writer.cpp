@@ -4,6 +4,7 @@
 #include "formats/row_writer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -20,8 +21,8 @@ std::unique_ptr<RowWriter> OpenRowWriter(const std::string& path, int width, int
                                          const platform::ImageMeta* meta,
                                          platform::Status& status) {
     if (width <= 0 || height <= 0) {
-        status = platform::Status::Fail("画像の大きさが不正です (" + std::to_string(width) +
-                                        " × " + std::to_string(height) + ")");
+        status = platform::Status::Fail("画像の大きさが不正です (" + std::to_string(width) + " × " +
+                                        std::to_string(height) + ")");
         return nullptr;
     }
     switch (settings.format) {
@@ -41,13 +42,23 @@ int BandRows(int width, int unit) {
     return std::max(unit, (rows + unit - 1) / unit * unit);
 }
 
+void ForEachBand(int count, const std::function<void(int)>& body) {
+    std::atomic<int> next{0};
+    platform::ParallelFor(
+        count,
+        [&](int, int) {
+            for (int k; (k = next.fetch_add(1, std::memory_order_relaxed)) < count;) body(k);
+        },
+        1);
+}
+
 // A few bands per core: the bands of a batch differ in cost, and the cores that finish first
 // take the rest. The count changes only how many bands wait in memory, never the bytes.
 BandedWriter::BandedWriter(int width, int height, int bandRows)
     : width_(width),
       height_(height),
       bandRows_(bandRows),
-      slots_(std::clamp(2 * platform::WorkerCount(), 2, 32)) {}
+      slots_(std::clamp(4 * platform::WorkerCount(), 4, 32)) {}
 
 platform::Status BandedWriter::Fail(platform::Status status) {
     if (failure_.ok()) {
@@ -57,8 +68,7 @@ platform::Status BandedWriter::Fail(platform::Status status) {
     return failure_;
 }
 
-platform::Status BandedWriter::WriteRows(const std::uint32_t* rows, std::size_t stride,
-                                         int count) {
+platform::Status BandedWriter::WriteRows(const std::uint32_t* rows, std::size_t stride, int count) {
     if (!failure_.ok()) return failure_;
     if (finished_) return platform::Status::Fail("書き込みは終わっています");
     if (count < 0 || count > height_ - next_) {

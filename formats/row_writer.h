@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +30,7 @@ struct WriteSettings {
 };
 
 class RowWriter {
-public:
+  public:
     virtual ~RowWriter() = default;
 
     // Appends `count` rows. Row i starts at rows + i * stride (in pixels); pixels are 32-bit
@@ -51,8 +52,7 @@ public:
 // do. Returns nullptr and sets status on failure; nothing is left on disk then.
 std::unique_ptr<RowWriter> OpenRowWriter(const std::string& path, int width, int height,
                                          const WriteSettings& settings,
-                                         const platform::ImageMeta* meta,
-                                         platform::Status& status);
+                                         const platform::ImageMeta* meta, platform::Status& status);
 
 // ---- What the writers share --------------------------------------------------------------------
 
@@ -63,6 +63,10 @@ std::unique_ptr<RowWriter> OpenRowWriter(const std::string& path, int width, int
 constexpr int kBandPixels = 1 << 19;
 int BandRows(int width, int unit);
 
+// Calls body(k) for k in [0, count) on the cores, each core taking the next band when it is done
+// with one, so that unequal bands even out. Returns when all are done.
+void ForEachBand(int count, const std::function<void(int)>& body);
+
 // Gathers the rows into batches of whole bands of fixed height and hands each batch to the
 // format's EncodeBatch, which encodes its bands on the cores and writes them in order. A batch
 // holds up to Slots() bands: a few per core, so the cores share the work, and never more, so the
@@ -70,12 +74,12 @@ int BandRows(int width, int unit);
 // where the caller holds them; only rows of a batch that is not yet complete are copied.
 // Between batches: progress (rows done) and cancellation. Any failure removes the file.
 class BandedWriter : public RowWriter {
-public:
+  public:
     platform::Status WriteRows(const std::uint32_t* rows, std::size_t stride, int count) final;
     platform::Status Finish() final;
     int PreferredRows() const final { return bandRows_; }
 
-protected:
+  protected:
     BandedWriter(int width, int height, int bandRows);
     int width() const { return width_; }
     int height() const { return height_; }
@@ -87,24 +91,24 @@ protected:
     // in order. rows[0] is the row above the first band (nullptr at the top of the picture),
     // rows[1 + i] the batch's row i. Band k of the batch (0 <= k < bands <= Slots()) is rows
     // 1 + k * bandRows() on.
-    virtual platform::Status EncodeBatch(int firstBand, int bands,
-                                         const std::uint32_t* const* rows, int count) = 0;
+    virtual platform::Status EncodeBatch(int firstBand, int bands, const std::uint32_t* const* rows,
+                                         int count) = 0;
     // After the last band: ends and closes the file.
     virtual platform::Status Close() = 0;
     // After a failure: closes the file and removes it.
     virtual void Discard() = 0;
 
-private:
+  private:
     platform::Status Fail(platform::Status status);
     platform::Status RunBatch(int batchEnd);
 
     const int width_, height_, bandRows_, slots_;
-    int next_ = 0;         // the next row to arrive
-    int batchStart_ = 0;   // the first row of the batch being gathered
+    int next_ = 0;        // the next row to arrive
+    int batchStart_ = 0;  // the first row of the batch being gathered
     bool finished_ = false;
     platform::Status failure_;
-    std::vector<std::uint32_t> copied_;   // rows of the batch that arrived in earlier calls
-    std::vector<std::uint32_t> above_;    // the last row of the previous batch
+    std::vector<std::uint32_t> copied_;  // rows of the batch that arrived in earlier calls
+    std::vector<std::uint32_t> above_;   // the last row of the previous batch
     std::vector<const std::uint32_t*> rows_;
 };
 
