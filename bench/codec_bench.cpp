@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,9 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "formats/row_writer.h"
 #include "platform/bitmap.h"
+#include "platform/parallel.h"
 
 namespace {
 
@@ -46,9 +49,12 @@ const platform::Bitmap& PhotoImage() {
                 const std::uint32_t n = Mix(std::uint32_t(x) * 7919u + std::uint32_t(y) * 104729u);
                 const auto noise = [&](int shift) { return double(int((n >> shift) & 7) - 3); };
                 const double t = 20 * std::sin(x / 13.0) * std::cos(y / 17.0);
-                const std::uint8_t r = Clamp8(128 + 90 * std::sin(x / 900.0 + y / 1500.0) + t + noise(0));
-                const std::uint8_t g = Clamp8(128 + 80 * std::cos(x / 1350.0 - y / 810.0) + 0.7 * t + noise(3));
-                const std::uint8_t bl = Clamp8(120 + 70 * std::sin((x + y) / 1140.0) + 0.5 * t + noise(6));
+                const std::uint8_t r =
+                    Clamp8(128 + 90 * std::sin(x / 900.0 + y / 1500.0) + t + noise(0));
+                const std::uint8_t g =
+                    Clamp8(128 + 80 * std::cos(x / 1350.0 - y / 810.0) + 0.7 * t + noise(3));
+                const std::uint8_t bl =
+                    Clamp8(120 + 70 * std::sin((x + y) / 1140.0) + 0.5 * t + noise(6));
                 row[x] = platform::Rgb(r, g, bl);
             }
         }
@@ -74,7 +80,7 @@ std::string OutputPath(const char* name) {
 }
 
 double FileSize(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? double(st.st_size) : 0.0;
 }
 
@@ -106,8 +112,7 @@ void BM_PlainLibjpeg(benchmark::State& state) {
     const std::string path = OutputPath("plain.jpg");
     std::vector<JSAMPROW> rows(kHeight);
     for (int y = 0; y < kHeight; ++y) {
-        rows[std::size_t(y)] =
-            reinterpret_cast<JSAMPROW>(const_cast<std::uint32_t*>(image.row(y)));
+        rows[std::size_t(y)] = reinterpret_cast<JSAMPROW>(const_cast<std::uint32_t*>(image.row(y)));
     }
     for (auto _ : state) {
         std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -169,6 +174,36 @@ void BM_SavePicture(benchmark::State& state) {
     Report(state, path);
 }
 
+// The row route: the same picture handed to OpenRowWriter in bands of its PreferredRows, as a
+// streaming caller does, on one core and on two. Arguments: format (0 JPEG baseline q50, 1 JPEG
+// baseline q90, 2 PNG fastest, 3 PNG normal), cores. The bytes are the same for any core count
+// and any band height; only the time may differ.
+void BM_RowWriter(benchmark::State& state) {
+    const platform::Bitmap& image = PhotoImage();
+    formats::WriteSettings settings;
+    const int format = int(state.range(0));
+    settings.format = format < 2 ? formats::OutputFormat::Jpeg : formats::OutputFormat::Png;
+    settings.jpegRate = format == 0 ? 50 : 90;
+    settings.pngRate = format == 2 ? 1 : 0;
+    const std::string path = OutputPath(format < 2 ? "rows.jpg" : "rows.png");
+    platform::SetWorkerCount(int(state.range(1)));
+    for (auto _ : state) {
+        platform::Status s;
+        auto writer = formats::OpenRowWriter(path, kWidth, kHeight, settings, nullptr, s);
+        const int band = writer ? writer->PreferredRows() : 0;
+        for (int y = 0; s && y < kHeight; y += band) {
+            s = writer->WriteRows(image.row(y), kWidth, std::min(band, kHeight - y));
+        }
+        if (s) s = writer->Finish();
+        if (!s) {
+            state.SkipWithError(s.reason().c_str());
+            break;
+        }
+    }
+    platform::SetWorkerCount(0);
+    Report(state, path);
+}
+
 void JpegArgs(benchmark::internal::Benchmark* b) {
     b->ArgNames({"quality", "progressive"});
     for (int quality : {50, 90}) {
@@ -179,8 +214,18 @@ void JpegArgs(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_DCSavetoJPEG)->Apply(JpegArgs);
 BENCHMARK(BM_PlainLibjpeg)->Apply(JpegArgs);
-BENCHMARK(BM_DCSavetoPNG)->ArgName("setting")->Arg(1)->Arg(0)->Arg(2)
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DCSavetoPNG)
+    ->ArgName("setting")
+    ->Arg(1)
+    ->Arg(0)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_RowWriter)
+    ->ArgNames({"format", "cores"})
+    ->ArgsProduct({{0, 1, 2, 3}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_SavePicture)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

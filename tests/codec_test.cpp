@@ -2,10 +2,11 @@
 // damaged files, and the three writers checked by reading their files back.
 
 #include "codec/codec.h"
-#include "formats/png_load.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spng.h>
+#include <sys/resource.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -15,7 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "formats/bmp_load.h"
+#include "formats/exif.h"
+#include "formats/png_load.h"
+#include "formats/row_writer.h"
 #include "platform/parallel.h"
+#include "platform/progress.h"
 #include "platform/surface.h"
 #include "test_support.h"
 
@@ -258,7 +264,7 @@ struct BandCase {
 void PrintTo(const BandCase& c, std::ostream* os) { *os << c.name; }
 
 class BandWriter : public ::testing::TestWithParam<BandCase> {
-protected:
+  protected:
     void SetUp() override { platform::SetWorkerCount(GetParam().workers); }
     void TearDown() override { platform::SetWorkerCount(0); }
 };
@@ -282,7 +288,8 @@ TEST_P(JpegBands, DecodeLikeOneWholeEncoding) {
     unsigned char* whole = nullptr;
     unsigned long size = 0;
     ASSERT_EQ(tjCompress2(tj, reinterpret_cast<unsigned char*>(image.data()), c.w, 0, c.h,
-                          TJPF_BGRX, &whole, &size, TJSAMP_420, 75, 0), 0);
+                          TJPF_BGRX, &whole, &size, TJSAMP_420, 75, 0),
+              0);
     const Bitmap expected = DecodeJpeg(std::string(reinterpret_cast<char*>(whole), size));
     tjFree(whole);
     tjDestroy(tj);
@@ -291,12 +298,11 @@ TEST_P(JpegBands, DecodeLikeOneWholeEncoding) {
     EXPECT_EQ(ChannelDifference(expected, back), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, JpegBands,
-    ::testing::Values(BandCase{"TwoCoresCutBand", 203, 700, 2},
-                      BandCase{"ThreeCoresWholeBands", 64, 768, 3},
-                      BandCase{"NineCoresMoreThanEightRestarts", 40, 2000, 9}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, JpegBands,
+                         ::testing::Values(BandCase{"TwoCoresCutBand", 203, 700, 2},
+                                           BandCase{"ThreeCoresWholeBands", 64, 768, 3},
+                                           BandCase{"NineCoresMoreThanEightRestarts", 40, 2400, 9}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Every setting (3 and 255 are taken as normal) gives the pixels back exactly, from the
 // top-left corner of a larger bitmap; asked for more, the writer takes the whole bitmap. On flat
@@ -349,13 +355,14 @@ TEST_P(PngBands, JoinsThemIntoOneExactFileAtEverySetting) {
     EXPECT_LE(ReadBytes(dir.file("2.png")).size(), ReadBytes(dir.file("0.png")).size() + 64);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, PngBands,
-    ::testing::Values(BandCase{"OnePixel", 1, 1, 2}, BandCase{"OneColumn", 1, 3000, 2},
-                      BandCase{"OneRow", 3000, 1, 2}, BandCase{"ManyBandsOneCore", 300, 900, 1},
-                      BandCase{"ManyBandsTwoCores", 301, 899, 2},
-                      BandCase{"ManyBandsFiveCores", 257, 1000, 5}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, PngBands,
+                         ::testing::Values(BandCase{"OnePixel", 1, 1, 2},
+                                           BandCase{"OneColumn", 1, 3000, 2},
+                                           BandCase{"OneRow", 3000, 1, 2},
+                                           BandCase{"ManyBandsOneCore", 300, 900, 1},
+                                           BandCase{"ManyBandsTwoCores", 301, 899, 2},
+                                           BandCase{"ManyBandsFiveCores", 257, 1000, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class BmpWrite : public ::testing::TestWithParam<std::pair<int, int>> {};
 
@@ -422,5 +429,300 @@ TEST_P(WriterFailure, IsReportedAndLeavesNoFile) {
 
 INSTANTIATE_TEST_SUITE_P(AllWriters, WriterFailure,
                          ::testing::Values(Writer::Jpeg, Writer::Png, Writer::Bmp));
+
+// ---- The row writers: one file whatever the route, the band heights and the core count -------
+
+using formats::OutputFormat;
+using formats::WriteSettings;
+
+struct RowSetting {
+    const char* name;
+    WriteSettings settings;
+};
+void PrintTo(const RowSetting& c, std::ostream* os) { *os << c.name; }
+
+WriteSettings Jpeg(int rate, bool progressive) {
+    return {OutputFormat::Jpeg, rate, progressive, 0};
+}
+WriteSettings Png(int rate) { return {OutputFormat::Png, 75, false, rate}; }
+
+const RowSetting kRowSettings[] = {
+    {"JpegQ1", Jpeg(1, false)},
+    {"JpegQ50", Jpeg(50, false)},
+    {"JpegQ100", Jpeg(100, false)},
+    {"JpegQ1Progressive", Jpeg(1, true)},
+    {"JpegQ50Progressive", Jpeg(50, true)},
+    {"JpegQ100Progressive", Jpeg(100, true)},
+    {"PngNormal", Png(0)},
+    {"PngFastest", Png(1)},
+    {"PngSmallest", Png(2)},
+    {"Bmp", {OutputFormat::Bmp, 75, false, 0}},
+};
+
+// Widths up to 2048 pixels make bands of 256 rows (JPEG and PNG alike), 4100 pixels 128 rows.
+struct RowSize {
+    const char* name;
+    int w, h;
+    bool meta;  // ICC and EXIF, the EXIF rewritten with the result's size
+};
+void PrintTo(const RowSize& c, std::ostream* os) { *os << c.name; }
+
+const RowSize kRowSizes[] = {
+    {"OnePixelWithMeta", 1, 1, true},
+    {"OneColumn", 1, 300, false},
+    {"OneRow", 300, 1, false},
+    {"Odd", 37, 23, false},
+    {"BandLess1", 33, 255, false},
+    {"OneBandWithMeta", 33, 256, true},
+    {"BandPlus1", 33, 257, false},
+    {"TwoBandsPlus1", 33, 513, false},
+    {"ManyBandsWithMeta", 41, 3000, true},
+    {"WideTwoBands", 4100, 150, false},
+};
+
+// The EXIF of a camera: Orientation 6, and a pixel size that the writers set to the result's.
+std::vector<std::uint8_t> SizedExif() {
+    // clang-format off
+    return {'I', 'I', 42, 0, 8, 0, 0, 0,
+            2, 0,                                     // IFD0, two entries:
+            0x12, 1, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0,    //   Orientation 6
+            0x69, 0x87, 4, 0, 1, 0, 0, 0, 38, 0, 0, 0,//   the EXIF IFD at 38
+            0, 0, 0, 0,                               // no IFD1
+            2, 0,                                     // EXIF IFD, two entries:
+            2, 0xA0, 4, 0, 1, 0, 0, 0, 99, 0, 0, 0,   //   PixelXDimension 99
+            3, 0xA0, 4, 0, 1, 0, 0, 0, 77, 0, 0, 0,   //   PixelYDimension 77
+            0, 0, 0, 0};
+    // clang-format on
+}
+
+std::vector<std::uint8_t> SmallProfile() {
+    std::vector<std::uint8_t> p(200);
+    for (std::size_t i = 0; i < p.size(); ++i) p[i] = std::uint8_t(i * 7 + 3);
+    p[0] = p[1] = p[2] = 0;
+    p[3] = 200;
+    std::memcpy(p.data() + 36, "acsp", 4);
+    std::memset(p.data() + 128, 0, 4);  // no tags
+    return p;
+}
+
+class RowRoute : public ::testing::TestWithParam<std::tuple<RowSetting, RowSize>> {
+  protected:
+    void TearDown() override { platform::SetWorkerCount(0); }
+};
+
+// Writes image's top-left w x h through the whole-picture call of the format.
+std::string WriteWhole(const Bitmap& image, int w, int h, const WriteSettings& s,
+                       const platform::ImageMeta* meta, const std::string& path) {
+    std::string reason;
+    switch (s.format) {
+        case OutputFormat::Jpeg:
+            EXPECT_EQ(codec::DCSavetoJPEG(const_cast<Bitmap*>(&image), w, h, path,
+                                          std::uint8_t(s.jpegRate), s.progressive ? -1 : 0, &reason,
+                                          meta),
+                      0)
+                << reason;
+            break;
+        case OutputFormat::Png:
+            EXPECT_EQ(codec::DCSavetoPNG(const_cast<Bitmap*>(&image), w, h, path,
+                                         std::uint8_t(s.pngRate), &reason, meta),
+                      0)
+                << reason;
+            break;
+        case OutputFormat::Bmp:
+            EXPECT_TRUE(codec::SavePicture(image, path).ok());
+            break;
+    }
+    return ReadBytes(path);
+}
+
+// Hands image's top-left w x h to a row writer in bands of `band` rows (0: its PreferredRows).
+std::string WriteInBands(const Bitmap& image, int w, int h, const WriteSettings& s,
+                         const platform::ImageMeta* meta, int band, const std::string& path) {
+    platform::Status status;
+    auto writer = formats::OpenRowWriter(path, w, h, s, meta, status);
+    EXPECT_TRUE(writer) << status.reason();
+    if (!writer) return "";
+    if (band == 0) band = writer->PreferredRows();
+    EXPECT_GT(band, 0);
+    for (int y = 0; y < h; y += band) {
+        status = writer->WriteRows(image.row(y), std::size_t(image.width()), std::min(band, h - y));
+        EXPECT_TRUE(status.ok()) << status.reason();
+    }
+    status = writer->Finish();
+    EXPECT_TRUE(status.ok()) << status.reason();
+    return ReadBytes(path);
+}
+
+TEST_P(RowRoute, GivesTheWholeRoutesBytesForAnyBandsAndCores) {
+    const auto& [setting, size] = GetParam();
+    const WriteSettings& s = setting.settings;
+    const int w = size.w, h = size.h;
+    TempDir dir;
+    // A corner of a wider bitmap (rows stepped at its pitch), except for BMP, which the
+    // whole-picture call writes whole. Smooth; for the lossless formats with some noise for the
+    // PNG filters to choose by.
+    Bitmap image = MakeSmooth(s.format == OutputFormat::Bmp ? w : w + 3, h);
+    for (int y = 0; y < h && s.format != OutputFormat::Jpeg; ++y)
+        for (int x = y % 5; x < w; x += 9) image.at(x, y) = PatternPixel(x, y, 6);
+    platform::ImageMeta meta;
+    if (size.meta) {
+        meta.icc = SmallProfile();
+        meta.exif = SizedExif();
+    }
+    const platform::ImageMeta* metaOrNull = size.meta ? &meta : nullptr;
+
+    platform::SetWorkerCount(2);
+    const std::string whole = WriteWhole(image, w, h, s, metaOrNull, dir.file("whole"));
+    ASSERT_FALSE(whole.empty());
+    for (int workers : {1, 2, 5}) {
+        platform::SetWorkerCount(workers);
+        EXPECT_TRUE(WriteWhole(image, w, h, s, metaOrNull, dir.file("w")) == whole)
+            << "whole, " << workers << " cores";
+        for (int band : {1, 7, 0}) {
+            EXPECT_TRUE(WriteInBands(image, w, h, s, metaOrNull, band, dir.file("b")) == whole)
+                << "bands of " << band << " rows, " << workers << " cores";
+        }
+    }
+
+    // The file reads back: PNG and BMP exactly, JPEG close to the source.
+    if (s.format == OutputFormat::Jpeg) {
+        const Bitmap back = DecodeJpeg(whole);
+        ASSERT_EQ(Size(back), w * 1000 + h);
+        double mean = 0;
+        ChannelDifference(image, back, &mean);
+        if (s.jpegRate >= 50) {
+            EXPECT_LT(mean, s.jpegRate == 100 ? 1.5 : 4.0);
+        }
+    } else {
+        platform::Picture back;
+        const platform::Status st = s.format == OutputFormat::Png
+                                        ? formats::ReadPng(dir.file("whole"), back)
+                                        : formats::ReadBmp(whole, back);
+        ASSERT_TRUE(st.ok()) << st.reason();
+        ASSERT_EQ(Size(back.pixels), w * 1000 + h);
+        EXPECT_EQ(ChannelDifference(image, back.pixels), 0);
+    }
+    // The metadata rides along where the format holds it, the EXIF with the result's size.
+    if (size.meta && s.format != OutputFormat::Bmp) {
+        const std::vector<std::uint8_t> exif = formats::ExifForOutput(meta.exif, w, h);
+        ASSERT_FALSE(exif.empty());
+        EXPECT_NE(whole.find(std::string(exif.begin(), exif.end())), std::string::npos);
+        EXPECT_NE(whole.find(s.format == OutputFormat::Jpeg ? "ICC_PROFILE" : "iCCP"),
+                  std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RowRoute,
+                         ::testing::Combine(::testing::ValuesIn(kRowSettings),
+                                            ::testing::ValuesIn(kRowSizes)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::get<1>(info.param).name;
+                         });
+
+// A baseline JPEG's bands follow from its width alone: as many restart markers for any core
+// count, and a file of one band (no restart interval) for pictures up to one band high.
+TEST(RowRoute, BandHeightsFollowFromTheWidth) {
+    EXPECT_EQ(formats::BandRows(1, 16), 256);
+    EXPECT_EQ(formats::BandRows(6000, 16), 96);
+    EXPECT_EQ(formats::BandRows(6000, 1), 88);
+    EXPECT_EQ(formats::BandRows(65500, 16), 16);
+    EXPECT_EQ(formats::BandRows(65500, 1), 9);
+    // Restart intervals fit their 16 bits at JPEG's widest: 4094 MCUs a row, one MCU row a band.
+    EXPECT_LE((65500 + 15) / 16 * formats::BandRows(65500, 16) / 16, 65535);
+}
+
+// ---- Row writers that fail, are cancelled or are dropped: a reason, and no file left ----------
+
+class RowWriterFailure : public ::testing::TestWithParam<RowSetting> {
+  protected:
+    std::unique_ptr<formats::RowWriter> Open(const std::string& path, int w, int h) {
+        platform::Status s;
+        auto writer = formats::OpenRowWriter(path, w, h, GetParam().settings, nullptr, s);
+        EXPECT_TRUE(writer) << s.reason();
+        return writer;
+    }
+    Bitmap image_ = MakePattern(300, 700, 4);
+};
+
+TEST_P(RowWriterFailure, DroppedOrShortOrOverlongLeavesNoFile) {
+    TempDir dir;
+    const std::string path = dir.file("出力 ファイル");
+    auto writer = Open(path, 300, 700);
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(writer->WriteRows(image_.data(), 300, 400).ok());
+    writer.reset();  // destroyed before Finish
+    EXPECT_FALSE(FileExists(path));
+
+    writer = Open(path, 300, 700);
+    ASSERT_TRUE(writer->WriteRows(image_.data(), 300, 699).ok());
+    EXPECT_FALSE(writer->Finish().ok());  // a row short
+    EXPECT_FALSE(FileExists(path));
+
+    writer = Open(path, 300, 700);
+    EXPECT_FALSE(writer->WriteRows(image_.data(), 300, 701).ok());  // a row too many
+    EXPECT_FALSE(writer->Finish().ok());
+    EXPECT_FALSE(FileExists(path));
+    // And nothing is created where the picture cannot be: too large, or no such folder.
+    platform::Status s;
+    const int tooWide = GetParam().settings.format == OutputFormat::Jpeg ? 65501 : 1 << 30;
+    EXPECT_FALSE(formats::OpenRowWriter(path, tooWide, 8000, GetParam().settings, nullptr, s));
+    EXPECT_NE(s.reason(), "");
+    EXPECT_FALSE(
+        formats::OpenRowWriter(dir.file("なし/out"), 4, 4, GetParam().settings, nullptr, s));
+    EXPECT_NE(s.reason().find("見つかりません"), std::string::npos) << s.reason();
+    EXPECT_FALSE(FileExists(path));
+}
+
+// Progress counts every row once; a cancel stops the writer between bands with a cancelled
+// status and removes what it wrote.
+TEST_P(RowWriterFailure, CountsProgressAndStopsWhenCancelled) {
+    TempDir dir;
+    const std::string path = dir.file("out");
+    platform::Progress progress;
+    platform::ScopedProgress scoped(&progress);
+    progress.Start(700);
+    auto writer = Open(path, 300, 700);
+    for (int y = 0; y < 700; y += 100) ASSERT_TRUE(writer->WriteRows(image_.row(y), 300, 100).ok());
+    ASSERT_TRUE(writer->Finish().ok());
+    EXPECT_EQ(progress.Fraction(), 1.0);
+
+    writer = Open(path, 300, 700);
+    ASSERT_TRUE(writer->WriteRows(image_.data(), 300, 300).ok());
+    progress.Cancel();
+    platform::Status s = writer->WriteRows(image_.row(300), 300, 400);
+    if (s.ok()) s = writer->Finish();
+    EXPECT_TRUE(s.cancelled()) << s.reason();
+    EXPECT_FALSE(writer->Finish().ok());
+    EXPECT_FALSE(FileExists(path));
+}
+
+// The file system refuses more bytes half way (a file size limit, as a full disk would): the
+// writer reports it and leaves no partial file. In a child process, which the limit cannot
+// outlive.
+TEST_P(RowWriterFailure, WriteErrorHalfWayLeavesNoFile) {
+    TempDir dir;
+    const std::string path = dir.file("out");
+    const ChildRun run = RunInChild(
+        [&](int) {
+            ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+            const rlimit limit{4096, 4096};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+            Bitmap noise =
+                MakePattern(300, 700, 9);  // noise: larger than the limit in every format
+            platform::Status s;
+            auto writer = formats::OpenRowWriter(path, 300, 700, GetParam().settings, nullptr, s);
+            if (!writer) return 4;
+            s = writer->WriteRows(noise.data(), 300, 700);
+            if (s.ok()) s = writer->Finish();
+            if (s.ok() || s.reason().find("書き込めません") == std::string::npos) return 5;
+            return FileExists(path) ? 6 : 0;
+        },
+        ChildLimits{});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllWriters, RowWriterFailure, ::testing::ValuesIn(kRowSettings),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
