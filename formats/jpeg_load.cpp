@@ -1,6 +1,7 @@
 #include "formats/jpeg_load.h"
 
 #include <algorithm>
+#include <bitset>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -32,9 +33,12 @@ struct Reader {
 
     // Which colour components (bit = component index) have had a scan that is over, and which
     // the current scan codes. A picture is whole once every component has had a complete scan.
+    // The frame header's component count is one byte, read before libjpeg checks it against its
+    // own limit, so the sets hold all 256 indices a file can name.
+    using Components = std::bitset<256>;
     int scan = 0;
-    unsigned covered = 0;
-    unsigned current = 0;
+    Components covered;
+    Components current;
 
     Picture picture;
     JpegMetadata metadata;
@@ -81,17 +85,24 @@ void Track(Reader& r) {
     const jpeg_decompress_struct& ci = r.cinfo;
     if (ci.input_scan_number == r.scan) return;
     r.covered |= r.current;
-    r.current = 0;
-    for (int i = 0; i < ci.comps_in_scan; ++i)
-        r.current |= 1u << ci.cur_comp_info[i]->component_index;
+    r.current.reset();
+    for (int i = 0; i < ci.comps_in_scan; ++i) {
+        const int index = ci.cur_comp_info[i]->component_index;
+        if (index >= 0 && std::size_t(index) < r.current.size()) r.current.set(std::size_t(index));
+    }
     r.scan = ci.input_scan_number;
 }
 
 bool WholePicture(const Reader& r) {
     const jpeg_decompress_struct& ci = r.cinfo;
     const bool scanOver = ci.input_scan_number > 0 && ci.input_iMCU_row >= ci.total_iMCU_rows;
-    const unsigned all = (1u << ci.num_components) - 1;
-    return ((r.covered | (scanOver ? r.current : 0)) & all) == all;
+    Reader::Components have = r.covered;
+    if (scanOver) have |= r.current;
+    // Every component of the frame, counted from the frame header (at most 255).
+    const std::size_t n = std::size_t(std::clamp(ci.num_components, 0, 255));
+    for (std::size_t i = 0; i < n; ++i)
+        if (!have.test(i)) return false;
+    return true;
 }
 
 void ErrorExit(j_common_ptr c) {
