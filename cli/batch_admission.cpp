@@ -5,6 +5,8 @@
 #include <QImageReader>
 #include <QString>
 
+#include "platform/bitmap.h"
+
 namespace cli {
 
 std::uint64_t EstimateJobBytes(const std::string& source) {
@@ -36,6 +38,32 @@ void BatchAdmission::Release(std::uint64_t bytes) {
         inUse_ -= bytes;
     }
     freed_.notify_all();
+}
+
+namespace {
+
+// The picture size a regular file's header gives, when it gives one within the pixel limit.
+bool HeaderSizeWithinLimit(const std::string& path, std::uint64_t& pixels) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    QImageReader reader(QString::fromStdString(path));
+    reader.setDecideFormatFromContent(true);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.isEmpty() || !platform::CheckBitmapSize(size.width(), size.height()))
+        return false;
+    pixels = std::uint64_t(size.width()) * std::uint64_t(size.height());
+    return true;
+}
+
+}  // namespace
+
+platform::Status CheckSingleJob(const std::string& source, const std::string& floating) {
+    std::uint64_t sourcePixels = 0, floatingPixels = 0;
+    std::uint64_t need = 0;
+    if (HeaderSizeWithinLimit(source, sourcePixels)) need += EstimateJobBytes(source);
+    if (HeaderSizeWithinLimit(floating, floatingPixels)) need += floatingPixels * 4;
+    if (need == 0) return platform::Status::Ok();
+    return platform::CheckMemoryFits(need, platform::CurrentMemoryRoom());
 }
 
 }  // namespace cli
