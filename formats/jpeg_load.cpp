@@ -16,6 +16,8 @@
 #include <jerror.h>
 // clang-format on
 
+#include "platform/memory_budget.h"
+
 namespace formats {
 
 using platform::CheckBitmapSize;
@@ -288,7 +290,20 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
     ci.do_block_smoothing = TRUE;
     ci.scale_num = ci.scale_denom = 1;
 
-    // A multi-scan file is taken in whole here, before the picture is allocated.
+    // A multi-scan file is taken in whole here, before the picture is allocated: what both take
+    // is checked first, from the headers (the picture, and the whole image's coefficients that
+    // libjpeg keeps for a multi-scan file), so that a decode that cannot fit never starts.
+    std::uint64_t need = std::uint64_t(ci.image_width) * ci.image_height * 4;
+    if (ci.progressive_mode || ci.comps_in_scan < ci.num_components) {
+        for (int i = 0; i < ci.num_components; ++i) {
+            need += std::uint64_t(ci.comp_info[i].width_in_blocks) *
+                    ci.comp_info[i].height_in_blocks * DCTSIZE2 * sizeof(JCOEF);
+        }
+    }
+    if (Status s = platform::CheckMemory(need); !s) {
+        r.reason = s.reason();
+        return false;
+    }
     jpeg_start_decompress(&ci);
     if (ci.output_components != 4) {
         r.reason = kDamaged;

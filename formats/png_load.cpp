@@ -22,6 +22,7 @@
 #include "platform/bitmap.h"
 #include "formats/exif.h"
 #include "platform/files.h"
+#include "platform/memory_budget.h"
 #include "platform/orientation.h"
 
 namespace formats {
@@ -305,6 +306,10 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
     if (int e = spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &size); e != 0) {
         return Status::Fail(DecodeErrorText(e));
     }
+    // The picture and, for 16-bit files, the full-depth image it is rounded from, checked
+    // together before either is allocated.
+    const std::uint64_t pixels = std::uint64_t(ihdr.width) * ihdr.height;
+    if (Status s = platform::CheckMemory(pixels * (ihdr.bit_depth == 16 ? 12 : 4)); !s) return s;
     platform::Picture picture;
     if (Status s = picture.pixels.Allocate(int(ihdr.width), int(ihdr.height)); !s) return s;
     if (size != picture.pixels.pixelCount() * 4) {

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "compose/slots.h"
+#include "imagefiles/load_image.h"
 #include "test_support.h"
 
 namespace {
@@ -75,6 +77,42 @@ TEST(SingleJobMemory, AJobThatCannotFitIsRefusedFromItsHeadersBeforeDecoding) {
     EXPECT_NE(run.err.find(", available "), std::string::npos) << run.err;
     EXPECT_LT(run.peakKiB, 200 * 1024) << "the picture was decoded before the refusal";
     EXPECT_FALSE(testing_support::FileExists(dir.file("out.png")));
+}
+
+// The loader, too, checks a picture's memory before decoding it. A progressive JPEG of
+// 4000 × 3000 needs its picture (46 MiB) and libjpeg's coefficients for every scan (34 MiB):
+// with 60 MiB of address space left, the load is refused with both figures, and the process
+// grows by nothing (it decoded every scan into the coefficients first).
+TEST(SingleJobMemory, AProgressiveJpegThatCannotFitIsRefusedBeforeItsScansAreRead) {
+    if (testing_support::kUnderAsan) GTEST_SKIP() << "AddressSanitizer reserves terabytes";
+    TempDir dir;
+    const std::string jpeg = dir.file("progressive.jpg");
+    platform::Bitmap smooth = testing_support::MakeSmooth(4000, 3000);
+    ASSERT_EQ(codec::DCSavetoJPEG(&smooth, 4000, 3000, jpeg, 90, 1), 0);
+    smooth = platform::Bitmap();
+    const testing_support::ChildRun run = testing_support::RunInChild(
+        [&](int fd) {
+            const std::string status = testing_support::ReadBytes("/proc/self/status");
+            const std::size_t at = status.find("VmSize:");
+            if (at == std::string::npos) return 10;
+            const rlim_t mapped = rlim_t(std::stoull(status.substr(at + 7))) * 1024;
+            const rlimit cap{mapped + (rlim_t{60} << 20), RLIM_INFINITY};
+            if (::setrlimit(RLIMIT_AS, &cap) != 0) return 11;
+            rusage before{}, after{};
+            ::getrusage(RUSAGE_SELF, &before);
+            compose::SlotSet slots;
+            std::string reason;
+            const std::int32_t loaded = basCommon::LoadImageSlot(slots, jpeg, 0, &reason);
+            ::getrusage(RUSAGE_SELF, &after);
+            reason += "\ngrew " + std::to_string((after.ru_maxrss - before.ru_maxrss) / 1024) + " MiB";
+            if (::write(fd, reason.data(), reason.size()) < 0) return 12;
+            if (loaded == 0) return 13;
+            return after.ru_maxrss - before.ru_maxrss < 16 * 1024 ? 0 : 14;
+        },
+        {60, 0});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    for (const char* part : {"必要", "使える量", "RLIMIT_AS"})
+        EXPECT_NE(run.out.find(part), std::string::npos) << run.out;
 }
 
 }  // namespace
