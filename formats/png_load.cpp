@@ -116,6 +116,9 @@ std::vector<Segment> SelectChunks(int fd, std::uint64_t fileSize) {
         const std::uint64_t total = 12 + std::uint64_t(length);
         if (length > 0x7FFFFFFFu || total > fileSize - at) break;
         const std::string_view type(reinterpret_cast<const char*>(head + 4), 4);
+        // The header must be the first chunk: whatever stands before it is libspng's to refuse
+        // (skipping it would make a later chunk the header).
+        if (at == 8 && type != "IHDR") break;
         const bool critical = (head[4] & 0x20) == 0;
         bool take = critical || type == "tRNS";
         if (type == "eXIf" && !haveExif && length >= 8 && length <= kSideChunkLimit) {

@@ -199,6 +199,18 @@ TEST(PngSideChunks, ZerosStreamInflatesToItsSize) {
     EXPECT_EQ(out.find_first_not_of('\0'), std::size_t(3u << 20));
 }
 
+// The header comes first: a side chunk before it is not skipped (that would make a later chunk
+// the header, found by fuzzing), the file is refused as before.
+TEST(PngSideChunks, AChunkBeforeTheHeaderStillRefuses) {
+    TempDir dir;
+    const std::string png = Png("");
+    const std::string early = png.substr(0, 8) + Chunk("tEXt", std::string("Comment\0x", 9)) +
+                              png.substr(8);
+    testing_support::WriteBytes(dir.file("early.png"), early);
+    platform::Picture picture;
+    EXPECT_FALSE(formats::ReadPng(dir.file("early.png"), picture));
+}
+
 // The picture's own data is still judged: a damaged image-data chunk refuses the file.
 TEST(PngSideChunks, DamagedImageDataStillRefuses) {
     TempDir dir;
