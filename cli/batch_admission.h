@@ -20,6 +20,11 @@ namespace cli {
 // not tell the size (the job then relies on the checks made when it allocates).
 std::uint64_t EstimateJobBytes(const std::string& source);
 
+// The picture size in a PNG's, JPEG's, GIF's or BMP's header (read from the first 4 MiB; Qt's
+// own PNG reader is not used: it reads every chunk before the image data, a 2 GiB one too).
+// False for other files and when the header does not tell.
+bool HeaderSize(const std::string& path, std::uint64_t& width, std::uint64_t& height);
+
 class BatchAdmission {
   public:
     explicit BatchAdmission(const platform::MemoryRoom& room) : room_(room) {}
