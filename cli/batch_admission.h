@@ -20,6 +20,11 @@ namespace cli {
 // not tell the size (the job then relies on the checks made when it allocates).
 std::uint64_t EstimateJobBytes(const std::string& source);
 
+// The picture size in a PNG's, JPEG's, GIF's or BMP's header (read from the first 4 MiB; Qt's
+// own PNG reader is not used: it reads every chunk before the image data, a 2 GiB one too).
+// False for other files and when the header does not tell.
+bool HeaderSize(const std::string& path, std::uint64_t& width, std::uint64_t& height);
+
 class BatchAdmission {
   public:
     explicit BatchAdmission(const platform::MemoryRoom& room) : room_(room) {}
@@ -35,5 +40,11 @@ class BatchAdmission {
     std::condition_variable freed_;
     std::uint64_t inUse_ = 0;
 };
+
+// A single job (SOURCE FLOATING OUTPUT), checked before anything is decoded: the source's job as
+// EstimateJobBytes gives it plus the floating picture's bitmap, against the memory there is now.
+// Fails naming both figures. Sizes the headers do not tell, or that the loaders refuse anyway
+// (beyond the pixel limit, with their own reason), are left to the loaders.
+platform::Status CheckSingleJob(const std::string& source, const std::string& floating);
 
 }  // namespace cli

@@ -173,6 +173,12 @@ int RunSingle(const Options& opt) {
         Fail(output, s.reason());
         return kFailed;
     }
+    // So is a job that cannot fit: its working set is known from the headers, and finding that
+    // out after decoding cost seconds and gigabytes.
+    if (platform::Status s = cli::CheckSingleJob(opt.args[0], opt.args[1]); !s) {
+        Fail(opt.args[0], s.reason());
+        return kFailed;
+    }
     compose::SlotSet slots;
     return ComposeOne(slots, opt, opt.args[0], &opt.args[1], output) ? kOk : kFailed;
 }

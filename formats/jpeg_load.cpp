@@ -1,6 +1,7 @@
 #include "formats/jpeg_load.h"
 
 #include <algorithm>
+#include <bitset>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,8 @@
 #include <jpeglib.h>
 #include <jerror.h>
 // clang-format on
+
+#include "platform/memory_budget.h"
 
 namespace formats {
 
@@ -32,9 +35,12 @@ struct Reader {
 
     // Which colour components (bit = component index) have had a scan that is over, and which
     // the current scan codes. A picture is whole once every component has had a complete scan.
+    // The frame header's component count is one byte, read before libjpeg checks it against its
+    // own limit, so the sets hold all 256 indices a file can name.
+    using Components = std::bitset<256>;
     int scan = 0;
-    unsigned covered = 0;
-    unsigned current = 0;
+    Components covered;
+    Components current;
 
     Picture picture;
     JpegMetadata metadata;
@@ -81,17 +87,24 @@ void Track(Reader& r) {
     const jpeg_decompress_struct& ci = r.cinfo;
     if (ci.input_scan_number == r.scan) return;
     r.covered |= r.current;
-    r.current = 0;
-    for (int i = 0; i < ci.comps_in_scan; ++i)
-        r.current |= 1u << ci.cur_comp_info[i]->component_index;
+    r.current.reset();
+    for (int i = 0; i < ci.comps_in_scan; ++i) {
+        const int index = ci.cur_comp_info[i]->component_index;
+        if (index >= 0 && std::size_t(index) < r.current.size()) r.current.set(std::size_t(index));
+    }
     r.scan = ci.input_scan_number;
 }
 
 bool WholePicture(const Reader& r) {
     const jpeg_decompress_struct& ci = r.cinfo;
     const bool scanOver = ci.input_scan_number > 0 && ci.input_iMCU_row >= ci.total_iMCU_rows;
-    const unsigned all = (1u << ci.num_components) - 1;
-    return ((r.covered | (scanOver ? r.current : 0)) & all) == all;
+    Reader::Components have = r.covered;
+    if (scanOver) have |= r.current;
+    // Every component of the frame, counted from the frame header (at most 255).
+    const std::size_t n = std::size_t(std::clamp(ci.num_components, 0, 255));
+    for (std::size_t i = 0; i < n; ++i)
+        if (!have.test(i)) return false;
+    return true;
 }
 
 void ErrorExit(j_common_ptr c) {
@@ -277,7 +290,20 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
     ci.do_block_smoothing = TRUE;
     ci.scale_num = ci.scale_denom = 1;
 
-    // A multi-scan file is taken in whole here, before the picture is allocated.
+    // A multi-scan file is taken in whole here, before the picture is allocated: what both take
+    // is checked first, from the headers (the picture, and the whole image's coefficients that
+    // libjpeg keeps for a multi-scan file), so that a decode that cannot fit never starts.
+    std::uint64_t need = std::uint64_t(ci.image_width) * ci.image_height * 4;
+    if (ci.progressive_mode || ci.comps_in_scan < ci.num_components) {
+        for (int i = 0; i < ci.num_components; ++i) {
+            need += std::uint64_t(ci.comp_info[i].width_in_blocks) *
+                    ci.comp_info[i].height_in_blocks * DCTSIZE2 * sizeof(JCOEF);
+        }
+    }
+    if (Status s = platform::CheckMemory(need); !s) {
+        r.reason = s.reason();
+        return false;
+    }
     jpeg_start_decompress(&ci);
     if (ci.output_components != 4) {
         r.reason = kDamaged;

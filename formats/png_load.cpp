@@ -4,12 +4,17 @@
 
 #include <spng.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,6 +22,7 @@
 #include "platform/bitmap.h"
 #include "formats/exif.h"
 #include "platform/files.h"
+#include "platform/memory_budget.h"
 #include "platform/orientation.h"
 
 namespace formats {
@@ -24,12 +30,140 @@ namespace {
 
 using platform::Status;
 
-// Chunks other than IDAT are held in memory whole, so their size is capped: 16 MiB is far above
-// any real text, ICC profile or Exif block. The cache caps the sum of all such chunks (and of
-// their inflated contents), the guard against ancillary decompression bombs. The image data
-// itself inflates into a buffer sized from the header, which CheckBitmapSize has already bounded.
-constexpr std::size_t kChunkSizeLimit = std::size_t{16} << 20;
-constexpr std::size_t kChunkCacheLimit = std::size_t{64} << 20;
+// Side chunks never refuse a picture. Of the ancillary chunks, libspng is shown only those the
+// picture uses: tRNS, and the first iCCP and eXIf when each is within its limit (16 MiB stored;
+// a profile also 16 MiB inflated, and whole). Text (tEXt, zTXt, iTXt) and every other side
+// chunk are skipped unread, however many or however large they inflate, as are an oversized or
+// damaged profile (AcceptMeta drops a damaged one anyway) and an oversized eXIf. So libspng's
+// own limits, which end the whole decode, can only be reached by the picture's own data: the
+// image data inflates into a buffer sized from the header, bounded by CheckBitmapSize.
+constexpr std::size_t kSideChunkLimit = std::size_t{16} << 20;
+constexpr std::size_t kProfileLimit = std::size_t{16} << 20;
+// libspng's caps, above what the selection lets through (a profile's inflated size is checked
+// before libspng sees it, and libspng grows its buffer by doubling).
+constexpr std::size_t kChunkSizeLimit = std::size_t{40} << 20;
+constexpr std::size_t kChunkCacheLimit = std::size_t{128} << 20;
+
+// A part of the file handed to libspng: the signature, then the chunks kept, in file order.
+struct Segment {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+std::uint32_t Be32(const unsigned char* p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+// Reads exactly n bytes at offset; false at the end of the file or on an error.
+bool ReadAt(int fd, std::uint64_t offset, void* into, std::size_t n) {
+    auto* p = static_cast<unsigned char*>(into);
+    while (n > 0) {
+        const ssize_t got = ::pread(fd, p, n, off_t(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        p += got, offset += std::uint64_t(got), n -= std::size_t(got);
+    }
+    return true;
+}
+
+// Whether an iCCP chunk's data holds a profile within the limit: a name of 1 to 79 bytes, its
+// NUL, compression method 0, then a zlib stream that ends inside the chunk, checksum included.
+// Inflated into a small scratch buffer and counted, stopping at the limit: a chunk that would
+// inflate to a gigabyte costs what 16 MiB cost.
+bool ProfileFits(std::vector<unsigned char>& data) {
+    const auto nul = std::find(data.begin(), data.end(), '\0');
+    const std::size_t nameLength = std::size_t(nul - data.begin());
+    if (nul == data.end() || nameLength == 0 || nameLength > 79) return false;
+    const std::size_t start = nameLength + 2;
+    if (start > data.size() || data[nameLength + 1] != 0) return false;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return false;
+    z.next_in = data.data() + start;
+    z.avail_in = uInt(data.size() - start);
+    std::array<unsigned char, 65536> scratch;
+    std::size_t total = 0;
+    int e = Z_OK;
+    while (e == Z_OK && total <= kProfileLimit) {
+        z.next_out = scratch.data();
+        z.avail_out = uInt(scratch.size());
+        e = inflate(&z, Z_NO_FLUSH);
+        total += scratch.size() - z.avail_out;
+        if (e == Z_BUF_ERROR && z.avail_in > 0) e = Z_OK;  // only the output was full
+    }
+    inflateEnd(&z);
+    return e == Z_STREAM_END && total > 0 && total <= kProfileLimit;
+}
+
+// Walks the chunks and picks what libspng reads (see kSideChunkLimit). Where the chunk structure
+// breaks (a length past the end or over 2^31 - 1, a cut header), the rest of the file is handed
+// on unchanged, so that libspng judges it as before.
+std::vector<Segment> SelectChunks(int fd, std::uint64_t fileSize) {
+    std::vector<Segment> kept;
+    const auto keep = [&](std::uint64_t offset, std::uint64_t length) {
+        if (!kept.empty() && kept.back().offset + kept.back().length == offset) {
+            kept.back().length += length;
+        } else {
+            kept.push_back({offset, length});
+        }
+    };
+    keep(0, std::min<std::uint64_t>(8, fileSize));
+    bool seenPlte = false, seenIdat = false, haveIccp = false, haveExif = false;
+    std::uint64_t at = 8;
+    while (at < fileSize) {
+        unsigned char head[8];
+        if (at + 12 > fileSize || !ReadAt(fd, at, head, sizeof head)) break;
+        const std::uint32_t length = Be32(head);
+        const std::uint64_t total = 12 + std::uint64_t(length);
+        if (length > 0x7FFFFFFFu || total > fileSize - at) break;
+        const std::string_view type(reinterpret_cast<const char*>(head + 4), 4);
+        // The header must be the first chunk: whatever stands before it is libspng's to refuse
+        // (skipping it would make a later chunk the header).
+        if (at == 8 && type != "IHDR") break;
+        const bool critical = (head[4] & 0x20) == 0;
+        bool take = critical || type == "tRNS";
+        if (type == "eXIf" && !haveExif && length >= 8 && length <= kSideChunkLimit) {
+            // libspng refuses the whole file for an eXIf without a TIFF header: checked here.
+            unsigned char tiff[4];
+            take = haveExif = ReadAt(fd, at + 8, tiff, 4) &&
+                              (std::memcmp(tiff, "II*\0", 4) == 0 ||
+                               std::memcmp(tiff, "MM\0*", 4) == 0);
+        }
+        if (type == "iCCP" && !haveIccp && !seenPlte && !seenIdat && length <= kSideChunkLimit) {
+            std::vector<unsigned char> data(length);
+            take = haveIccp = ReadAt(fd, at + 8, data.data(), length) && ProfileFits(data);
+        }
+        if (take) keep(at, total);
+        seenPlte = seenPlte || type == "PLTE";
+        seenIdat = seenIdat || type == "IDAT";
+        at += total;
+        if (type == "IEND") return kept;
+    }
+    if (at < fileSize) keep(at, fileSize - at);
+    return kept;
+}
+
+// libspng's reader over the chosen segments: exactly `length` bytes, or SPNG_IO_EOF.
+struct SegmentReader {
+    int fd = -1;
+    std::vector<Segment> segments;
+    std::size_t index = 0;
+    std::uint64_t within = 0;  // bytes of segments[index] already read
+};
+
+int ReadSegments(spng_ctx*, void* user, void* dest, std::size_t length) {
+    auto& r = *static_cast<SegmentReader*>(user);
+    auto* out = static_cast<unsigned char*>(dest);
+    while (length > 0) {
+        if (r.index >= r.segments.size()) return SPNG_IO_EOF;
+        const Segment& s = r.segments[r.index];
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(length, s.length - r.within));
+        errno = 0;
+        if (!ReadAt(r.fd, s.offset + r.within, out, n)) return errno ? SPNG_IO_ERROR : SPNG_IO_EOF;
+        out += n, length -= n, r.within += n;
+        if (r.within == s.length) ++r.index, r.within = 0;
+    }
+    return 0;
+}
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -60,9 +194,10 @@ std::string DecodeErrorText(int error) {
             return "PNG ファイルが壊れています (圧縮データが不正です)";
         case SPNG_EUSER_WIDTH:
         case SPNG_EUSER_HEIGHT:
-        case SPNG_ECHUNK_LIMITS:
         case SPNG_EOVERFLOW:
-            return "画像が大きすぎます (PNG の画像またはチャンクが上限を超えます)";
+            return "画像が大きすぎます (PNG の画像の大きさが上限を超えます)";
+        case SPNG_ECHUNK_LIMITS:  // only the picture's own chunks reach libspng's limits
+            return "画像が大きすぎます (PNG の画像データのチャンクが上限を超えます)";
         case SPNG_EMEM:
             return "メモリが足りません";
         case SPNG_EWIDTH:
@@ -98,18 +233,17 @@ int DecodeSixteen(spng_ctx* ctx, platform::Bitmap& pixels) {
     std::size_t size = 0;
     if (int e = spng_decoded_image_size(ctx, SPNG_FMT_RGBA16, &size); e != 0) return e;
     if (size != pixels.pixelCount() * 8) return SPNG_EINTERNAL;
-    std::vector<std::uint16_t> wide;
-    try {
-        wide.resize(size / 2);
-    } catch (const std::bad_alloc&) {
-        return SPNG_EMEM;
-    }
-    if (int e = spng_decode_image(ctx, wide.data(), size, SPNG_FMT_RGBA16, SPNG_DECODE_TRNS);
+    // Left uninitialised: the decoder writes every byte (zeroing it first cost as much as the
+    // decode of a simple picture).
+    const std::size_t count = size / 2;
+    std::unique_ptr<std::uint16_t[]> wide(new (std::nothrow) std::uint16_t[count]);
+    if (!wide) return SPNG_EMEM;
+    if (int e = spng_decode_image(ctx, wide.get(), size, SPNG_FMT_RGBA16, SPNG_DECODE_TRNS);
         e != 0) {
         return e;
     }
     auto* out = reinterpret_cast<unsigned char*>(pixels.data());
-    for (std::size_t i = 0; i < wide.size(); ++i) out[i] = To8(wide[i]);
+    for (std::size_t i = 0; i < count; ++i) out[i] = To8(wide[i]);
     return 0;
 }
 
@@ -149,7 +283,9 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
     const std::size_t got = std::fread(head, 1, sizeof head, file.get());
     if (std::memcmp(head, kSignature, got) != 0) return Status::Fail(DecodeErrorText(SPNG_ESIGNATURE));
     if (got < sizeof head) return Status::Fail(DecodeErrorText(SPNG_IO_EOF));
-    std::rewind(file.get());
+    SegmentReader reader;
+    reader.fd = fileno(file.get());
+    reader.segments = SelectChunks(reader.fd, std::uint64_t(st.st_size));
 
     std::unique_ptr<spng_ctx, ContextFreer> ctx(spng_ctx_new(0));
     if (!ctx) return Status::Fail("メモリが足りません");
@@ -158,7 +294,9 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
     spng_set_image_limits(ctx.get(), std::uint32_t(platform::kMaxPixels),
                           std::uint32_t(platform::kMaxPixels));
     spng_set_chunk_limits(ctx.get(), kChunkSizeLimit, kChunkCacheLimit);
-    if (int e = spng_set_png_file(ctx.get(), file.get()); e != 0) {
+    // A side chunk with a bad CRC is skipped; one in the picture's own chunks refuses the file.
+    spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
+    if (int e = spng_set_png_stream(ctx.get(), ReadSegments, &reader); e != 0) {
         return Status::Fail(DecodeErrorText(e));
     }
 
@@ -171,6 +309,10 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
     if (int e = spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &size); e != 0) {
         return Status::Fail(DecodeErrorText(e));
     }
+    // The picture and, for 16-bit files, the full-depth image it is rounded from, checked
+    // together before either is allocated.
+    const std::uint64_t pixels = std::uint64_t(ihdr.width) * ihdr.height;
+    if (Status s = platform::CheckMemory(pixels * (ihdr.bit_depth == 16 ? 12 : 4)); !s) return s;
     platform::Picture picture;
     if (Status s = picture.pixels.Allocate(int(ihdr.width), int(ihdr.height)); !s) return s;
     if (size != picture.pixels.pixelCount() * 4) {

@@ -81,9 +81,17 @@ Status Bitmap::MakeUnique() {
 
 void Bitmap::Fill(std::uint32_t pixel) {
     std::uint32_t* p = data();
+    // A pixel of four equal bytes (white, black) is a byte fill: memset, the fastest fill there
+    // is, and the same with or without the fuzzers' instrumentation of our loops.
+    const bool bytewise = pixel == (pixel & 0xFFu) * 0x01010101u;
     ParallelFor(height_, [&](int y0, int y1) {
-        std::fill(p + std::size_t(y0) * std::size_t(width_),
-                  p + std::size_t(y1) * std::size_t(width_), pixel);
+        std::uint32_t* begin = p + std::size_t(y0) * std::size_t(width_);
+        std::uint32_t* end = p + std::size_t(y1) * std::size_t(width_);
+        if (bytewise) {
+            std::memset(begin, int(pixel & 0xFFu), std::size_t(end - begin) * sizeof *begin);
+        } else {
+            std::fill(begin, end, pixel);
+        }
     });
 }
 

@@ -302,6 +302,17 @@ const JpegCase kCases[] = {
      },
      kScans},
     {"ScanLimitHeld", [] { return Repeated(Encode(Progressive()), 9, 500 - 10); }},
+    // Found by fuzzing: a frame header claiming 32 components, read before libjpeg's own
+    // component limit applies (the reader's component set once shifted a 32-bit word by 32).
+    {"FrameClaiming32Components",
+     [] {
+         return std::string("\xFF\xD8\xFF\x01\x0D\x0C\x0B\x0B\xFF\xCA\x00\x68\x11\x08\x00\x08"
+                            "\x08\x20\x03\x01\x22\x00\x02\x11\x01\x03\x11\x00\x03\x05\xFF\x37"
+                            "\xDA\x00\x0C\x03\x01\x00\x02\x10\x03\x10\x00\x00\x01\x90\x27\x0F"
+                            "\x01",
+                            49);
+     },
+     "ファイルが途中で切れています"},
 };
 
 class JpegRead : public testing::TestWithParam<JpegCase> {};
