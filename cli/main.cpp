@@ -29,6 +29,7 @@
 #include "cli/messages.h"
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "cli/row_route.h"
 #include "compose/compose_image.h"
 #include "compose/slots.h"
 #include "imagefiles/load_image.h"
@@ -113,6 +114,21 @@ bool SourceSize(const std::string& path, int& width, int& height) {
 // writes output. Reports its own failure.
 bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& source,
                 const std::string* floating, const std::string& output) {
+    // A source that can go by rows does (cli/row_route.h); its headers are read here.
+    const std::string ext = FormatOf(output);
+    formats::RowSource rows = cli::OpenRowRoute(source, ext, opt.output);
+    if (!rows.status) {
+        Fail(source, rows.status.reason());
+        return false;
+    }
+    if (rows.streamable()) {
+        std::string floatingReason;
+        if (floating && basCommon::LoadImageSlot(slots, *floating, 1, &floatingReason) != 0) {
+            Fail(*floating, floatingReason);
+            return false;
+        }
+        return cli::ComposeByRows(*rows.reader, slots, opt.tile, source, output, ext, opt.output);
+    }
     // The texture loads on a second thread while the source decodes (the two touch different
     // slots); a failing source is still the one reported when both fail.
     std::string reason, floatingReason;
@@ -147,7 +163,7 @@ bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& 
         return false;
     }
     if (platform::Status s =
-            imagefiles::WriteResultFile(slots.picLoad[2], output, FormatOf(output), opt.output);
+            imagefiles::WriteResultFile(slots.picLoad[2], output, ext, opt.output);
         !s) {
         Fail(output, s.reason());
         return false;
