@@ -1,5 +1,8 @@
 #include "cli/batch_admission.h"
 
+#include "cli/row_route.h"
+#include "imagefiles/compose_rows.h"
+
 #include <sys/stat.h>
 
 #include <QImageReader>
@@ -19,6 +22,21 @@ std::uint64_t EstimateJobBytes(const std::string& source) {
     const std::uint64_t bitmap = std::uint64_t(size.width()) * std::uint64_t(size.height()) * 4;
     constexpr std::uint64_t kAllowance = std::uint64_t{64} << 20;
     return 3 * bitmap + fileBytes + kAllowance;
+}
+
+JobEstimate EstimateJob(const std::string& source, const std::string& ext,
+                        const imagefiles::OutputSettings& settings) {
+    JobEstimate estimate;
+    estimate.rows = OpenRowRoute(source, ext, settings);
+    if (estimate.rows.streamable()) {
+        // Threads' stacks and the libraries' small buffers besides the bands.
+        constexpr std::uint64_t kAllowance = std::uint64_t{16} << 20;
+        estimate.bytes = imagefiles::RowRouteBytes(estimate.rows.reader->width()) +
+                         estimate.rows.reader->workingBytes() + kAllowance;
+    } else if (estimate.rows.status) {
+        estimate.bytes = EstimateJobBytes(source);
+    }
+    return estimate;
 }
 
 platform::Status BatchAdmission::Admit(std::uint64_t bytes) {

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "formats/row_reader.h"
+#include "imagefiles/save_result.h"
 #include "platform/memory_budget.h"
 #include "platform/status.h"
 
@@ -19,6 +21,16 @@ namespace cli {
 // an allowance for the encoder and the threads. 0 when the header does
 // not tell the size (the job then relies on the checks made when it allocates).
 std::uint64_t EstimateJobBytes(const std::string& source);
+
+// A job's working set by the route it takes (cli/row_route.h). By rows: its bands in flight, its
+// writer's bands and its reader's buffers (a progressive JPEG's coefficients), which grow with
+// the width, not the area; the shared texture is not counted. Otherwise EstimateJobBytes.
+struct JobEstimate {
+    std::uint64_t bytes = 0;
+    formats::RowSource rows;  // the opened source when it goes by rows, for the job to use
+};
+JobEstimate EstimateJob(const std::string& source, const std::string& ext,
+                        const imagefiles::OutputSettings& settings);
 
 class BatchAdmission {
   public:

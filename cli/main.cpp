@@ -37,6 +37,7 @@
 #include "platform/files.h"
 #include "formats/jpeg_load.h"
 #include "platform/parallel.h"
+#include "platform/progress.h"
 #include "platform/signal_cleanup.h"
 
 namespace {
@@ -113,10 +114,13 @@ bool SourceSize(const std::string& path, int& width, int& height) {
 // Loads the source (and the floating image unless the slots already hold it), composes and
 // writes output. Reports its own failure.
 bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& source,
-                const std::string* floating, const std::string& output) {
-    // A source that can go by rows does (cli/row_route.h); its headers are read here.
+                const std::string* floating, const std::string& output,
+                formats::RowSource* opened = nullptr) {
+    // A source that can go by rows does (cli/row_route.h); its headers are read here unless
+    // the caller opened it already.
     const std::string ext = FormatOf(output);
-    formats::RowSource rows = cli::OpenRowRoute(source, ext, opt.output);
+    formats::RowSource rows =
+        opened ? std::move(*opened) : cli::OpenRowRoute(source, ext, opt.output);
     if (!rows.status) {
         Fail(source, rows.status.reason());
         return false;
@@ -184,6 +188,9 @@ int RunSingle(const Options& opt) {
         return kFailed;
     }
     compose::SlotSet slots;
+    // How far the job is, on a terminal (the row route counts its rows).
+    cli::JobProgress shown(opt.args[0]);
+    platform::ScopedProgress scoped(shown.progress());
     return ComposeOne(slots, opt, opt.args[0], &opt.args[1], output) ? kOk : kFailed;
 }
 
@@ -293,8 +300,13 @@ int RunBatch(const Options& opt) {
                 std::lock_guard lock(printing);
                 Fail(outputs[i], s.reason());
             } else {
-                const std::uint64_t need = cli::EstimateJobBytes(sources[i]);
-                if (platform::Status admitted = admission.Admit(need); !admitted) {
+                cli::JobEstimate estimate =
+                    cli::EstimateJob(sources[i], FormatOf(outputs[i]), opt.output);
+                const std::uint64_t need = estimate.bytes;
+                if (!estimate.rows.status) {
+                    std::lock_guard lock(printing);
+                    Fail(sources[i], estimate.rows.status.reason());
+                } else if (platform::Status admitted = admission.Admit(need); !admitted) {
                     std::lock_guard lock(printing);
                     Fail(sources[i], admitted.reason());
                 } else {
@@ -305,7 +317,8 @@ int RunBatch(const Options& opt) {
                         platform::Bitmap shared;
                         shared.ShareFrom(texture.picLoad[1].Image());
                         slots.picLoad[1].Adopt(std::move(shared));
-                        ok = ComposeOne(slots, opt, sources[i], nullptr, outputs[i]);
+                        ok = ComposeOne(slots, opt, sources[i], nullptr, outputs[i],
+                                        &estimate.rows);
                     }
                     admission.Release(need);
                 }
