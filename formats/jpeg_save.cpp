@@ -1,6 +1,7 @@
-// JPEG writing over libjpeg-turbo's libjpeg API, straight from the bitmap's rows, streamed into
-// the output file (a large baseline picture in bands on every core, joined in memory). The result's
-// EXIF and colour profile go into APP1 and APP2 markers.
+// JPEG writing over libjpeg-turbo's libjpeg API, straight from 32-bit rows as they arrive:
+// baseline in restart-marker bands of fixed height, encoded on the cores and written in order;
+// progressive through one compressor that holds the coefficients. The result's EXIF and colour
+// profile go into APP1 and APP2 markers.
 
 #include <algorithm>
 #include <csetjmp>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 // After <cstdio>: jpeglib.h needs FILE and size_t declared first.
@@ -20,6 +22,7 @@
 #include "formats/embed_meta.h"
 #include "platform/bitmap.h"
 #include "platform/parallel.h"
+#include "platform/progress.h"
 
 namespace formats {
 namespace {
@@ -68,32 +71,9 @@ void TermDestination(j_compress_ptr cinfo) {
     if (used > 0 && !d->file->Write(d->buffer, used)) ERREXIT(cinfo, JERR_FILE_WRITE);
 }
 
-// Everything between setjmp and the end is plain data: a longjmp out of libjpeg skips no
-// destructor. Returns false with errors.message set on failure.
-// With memory set, the file goes into a buffer that libjpeg allocates (the caller frees it with
-// std::free) instead of to destination.
-bool Compress(JSAMPROW* rows, int w, int h, int quality, bool progressive, const Embedded& embedded,
-              FileDestination& destination, ErrorManager& errors, unsigned char** memory = nullptr,
-              unsigned long* memorySize = nullptr) {
-    jpeg_compress_struct cinfo;
-    cinfo.err = jpeg_std_error(&errors.pub);
-    errors.pub.error_exit = OnError;
-    errors.pub.emit_message = OnMessage;
-    errors.message[0] = '\0';
-    if (setjmp(errors.jump)) {
-        jpeg_destroy_compress(&cinfo);
-        return false;
-    }
-    jpeg_create_compress(&cinfo);
-    if (memory) {
-        jpeg_mem_dest(&cinfo, memory, memorySize);
-    } else {
-        destination.pub.init_destination = InitDestination;
-        destination.pub.empty_output_buffer = EmptyBuffer;
-        destination.pub.term_destination = TermDestination;
-        cinfo.dest = &destination.pub;
-    }
-
+// The settings every file of ours is made with, on a created compressor.
+void Configure(jpeg_compress_struct& cinfo, int w, int h, int quality, bool progressive,
+               const Embedded& embedded) {
     // Our pixels are blue, green, red, fourth byte in memory: libjpeg-turbo's BGRX.
     cinfo.image_width = JDIMENSION(w);
     cinfo.image_height = JDIMENSION(h);
@@ -119,7 +99,29 @@ bool Compress(JSAMPROW* rows, int w, int h, int quality, bool progressive, const
     // A file with EXIF starts with its APP1, as the EXIF standard lays it out; JFIF's APP0 stays
     // for files without.
     if (!embedded.exif.empty()) cinfo.write_JFIF_header = FALSE;
+}
 
+void SetErrors(jpeg_compress_struct& cinfo, ErrorManager& errors) {
+    cinfo.err = jpeg_std_error(&errors.pub);
+    errors.pub.error_exit = OnError;
+    errors.pub.emit_message = OnMessage;
+    errors.message[0] = '\0';
+}
+
+// One baseline picture of h rows into a buffer that libjpeg allocates (the caller frees it with
+// std::free). Everything between setjmp and the end is plain data: a longjmp out of libjpeg
+// skips no destructor. Returns false with errors.message set on failure.
+bool Compress(JSAMPROW* rows, int w, int h, int quality, const Embedded& embedded,
+              ErrorManager& errors, unsigned char** memory, unsigned long* memorySize) {
+    jpeg_compress_struct cinfo;
+    SetErrors(cinfo, errors);
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, memory, memorySize);
+    Configure(cinfo, w, h, quality, false, embedded);
     jpeg_start_compress(&cinfo, TRUE);
     WriteJpegMarkers(&cinfo, embedded);
     while (cinfo.next_scanline < cinfo.image_height) {
@@ -170,138 +172,274 @@ std::vector<unsigned char> CodingSegments(const unsigned char* jpeg,
     return bytes;
 }
 
-// A baseline JPEG of a large picture, coded on every core: the picture is cut at MCU-row
-// boundaries into bands, each band is encoded as a picture of its own (the first with the
-// markers), and the bands' coded data are joined with restart markers, which reset exactly what
-// starting a new picture resets (the DC predictions and the bit buffer). The result has the same
-// coefficients as one encoding of the whole picture with a restart interval of one band. Empty
-// when the picture does not split (too narrow for a 16-bit restart interval, a single band, or
-// bands whose tables differ); failed set when encoding failed.
-std::vector<unsigned char> EncodeBands(JSAMPROW* rows, int w, int h, int quality,
-                                       const Embedded& embedded, std::string& reason,
-                                       bool& failed) {
-    failed = false;
-    constexpr int kMcu = 16;  // 4:2:0: an MCU is 16 x 16 pixels
-    const int workers = platform::WorkerCount();
-    const long mcusPerRow = (w + kMcu - 1) / kMcu;
-    const int mcuRows = (h + kMcu - 1) / kMcu;
-    const int rowsPerBand =
-        int(std::min<long>((mcuRows + workers - 1) / workers, 65535 / mcusPerRow));
-    if (workers < 2 || rowsPerBand < 1 || rowsPerBand >= mcuRows || h < 512) return {};
-    const int bands = (mcuRows + rowsPerBand - 1) / rowsPerBand;
-    std::vector<std::unique_ptr<unsigned char, FreeMemory>> coded(static_cast<std::size_t>(bands));
-    std::vector<unsigned long> sizes(static_cast<std::size_t>(bands));
-    std::vector<std::string> messages(static_cast<std::size_t>(bands));
-    const Embedded none;
-    platform::ParallelFor(
-        bands,
-        [&](int b0, int b1) {
-            for (int b = b0; b < b1; ++b) {
-                const std::size_t i = std::size_t(b);
-                const int y0 = b * rowsPerBand * kMcu;
-                const int n = std::min(h - y0, rowsPerBand * kMcu);
-                auto destination = std::make_unique<FileDestination>();
-                ErrorManager errors;
-                unsigned char* memory = nullptr;
-                if (!Compress(rows + y0, w, n, quality, false, b == 0 ? embedded : none,
-                              *destination, errors, &memory, &sizes[i])) {
-                    messages[i] = errors.message[0] ? errors.message : "?";
+// A baseline JPEG in bands of fixed height (BandRows: whole MCU rows). Each band is encoded as a
+// picture of its own (the first with the markers), and the bands' coded data are joined with
+// restart markers, which reset exactly what starting a new picture resets (the DC predictions
+// and the bit buffer). The file has the same coefficients as one encoding of the whole picture
+// with a restart interval of one band; a picture of one band is exactly that encoding, without
+// a restart interval. The cuts depend on the picture's width alone.
+class BaselineWriter : public BandedWriter {
+public:
+    BaselineWriter(int w, int h, int quality, Embedded embedded)
+        : BandedWriter(w, h, BandRows(w, kMcu)),
+          quality_(quality),
+          embedded_(std::move(embedded)),
+          coded_(std::size_t(Slots())),
+          sizes_(std::size_t(Slots())),
+          messages_(std::size_t(Slots())) {}
+
+    platform::Status Open(const std::string& path) { return out_.Open(path); }
+
+protected:
+    platform::Status EncodeBatch(int firstBand, int bands, const std::uint32_t* const* rows,
+                                 int count) override {
+        const int w = width();
+        platform::ParallelFor(
+            bands,
+            [&](int k0, int k1) {
+                std::vector<JSAMPROW> pointers;
+                const Embedded none;
+                for (int k = k0; k < k1; ++k) {
+                    const std::size_t i = std::size_t(k);
+                    const int n = std::min(bandRows(), count - k * bandRows());
+                    unsigned char* memory = nullptr;
+                    messages_[i].clear();
+                    sizes_[i] = 0;
+                    try {
+                        pointers.resize(std::size_t(n));
+                    } catch (const std::bad_alloc&) {
+                        messages_[i] = "メモリが足りません";
+                        continue;
+                    }
+                    for (int r = 0; r < n; ++r) {
+                        pointers[std::size_t(r)] = reinterpret_cast<JSAMPROW>(
+                            const_cast<std::uint32_t*>(rows[1 + std::size_t(k * bandRows() + r)]));
+                    }
+                    ErrorManager errors;
+                    if (!Compress(pointers.data(), w, n, quality_,
+                                  firstBand + k == 0 ? embedded_ : none, errors, &memory,
+                                  &sizes_[i])) {
+                        messages_[i] = errors.message[0] ? errors.message : "?";
+                    }
+                    coded_[i].reset(memory);
                 }
-                coded[i].reset(memory);
-            }
-        },
-        1);
-    std::vector<unsigned char> out;
-    std::vector<unsigned char> firstCoding;
-    for (int b = 0; b < bands; ++b) {
-        const std::size_t i = std::size_t(b);
-        if (!messages[i].empty() || !coded[i]) {
-            reason = std::string("JPEG に圧縮できません: ") + messages[i];
-            failed = true;
-            return {};
+            },
+            1);
+        for (int k = 0; k < bands; ++k) {
+            if (platform::Status s = Join(firstBand + k, std::size_t(k)); !s) return s;
         }
-        const unsigned char* jpeg = coded[i].get();
-        const std::size_t size = sizes[i];
+        return platform::Status::Ok();
+    }
+
+    platform::Status Close() override {
+        const unsigned char eoi[2] = {0xFF, 0xD9};
+        out_.Write(eoi, 2);
+        return out_.Close();
+    }
+
+    void Discard() override { out_.Discard(); }
+
+private:
+    static constexpr int kMcu = 16;  // 4:2:0: an MCU is 16 x 16 pixels
+
+    // Writes band `band`'s coded data (slot i) to the file: the first band with the file's head,
+    // the others behind a restart marker.
+    platform::Status Join(int band, std::size_t i) {
+        const auto failed = [&](const std::string& why) {
+            return platform::Status::Fail(std::string("JPEG に圧縮できません: ") + why);
+        };
+        std::unique_ptr<unsigned char, FreeMemory> coded = std::move(coded_[i]);
+        if (!messages_[i].empty() || !coded) return failed(messages_[i]);
+        const unsigned char* jpeg = coded.get();
+        const std::size_t size = sizes_[i];
         std::vector<Segment> segments;
         // Coded data ends with the EOI marker, byte-aligned and padded with one-bits, as a
         // restart marker wants it.
-        if (!Segments(jpeg, size, segments) || size < segments.back().end + 2) return {};
-        // Every band must read with the first band's tables (Huffman tables optimised per
-        // image would not).
-        const std::vector<unsigned char> coding = CodingSegments(jpeg, segments);
+        if (!Segments(jpeg, size, segments) || size < segments.back().end + 2)
+            return failed("band");
         const std::size_t data = segments.back().end;
         try {
-            if (b == 0) {
-                firstCoding = coding;
+            // Every band must read with the first band's tables: they follow from the quality
+            // alone (no Huffman tables optimised per picture).
+            const std::vector<unsigned char> coding = CodingSegments(jpeg, segments);
+            if (band == 0) {
+                firstCoding_ = coding;
                 const Segment& sos = segments.back();
-                out.assign(jpeg, jpeg + sos.begin);
+                std::vector<unsigned char> head(jpeg, jpeg + sos.begin);
                 for (const Segment& s : segments) {
                     if (s.marker == 0xC0) {
-                        out[s.begin + 5] = std::uint8_t(h >> 8);  // the whole picture's height
-                        out[s.begin + 6] = std::uint8_t(h);
+                        head[s.begin + 5] = std::uint8_t(height() >> 8);  // the whole height
+                        head[s.begin + 6] = std::uint8_t(height());
                     }
                 }
-                const unsigned interval = unsigned(rowsPerBand * mcusPerRow);
-                const unsigned char dri[6] = {
-                    0xFF, 0xDD, 0, 4, std::uint8_t(interval >> 8), std::uint8_t(interval)};
-                out.insert(out.end(), dri, dri + 6);
-                out.insert(out.end(), jpeg + sos.begin, jpeg + data);
+                if (bandCount() > 1) {
+                    const long mcusPerRow = (width() + kMcu - 1) / kMcu;
+                    const unsigned interval = unsigned(bandRows() / kMcu * mcusPerRow);
+                    const unsigned char dri[6] = {
+                        0xFF, 0xDD, 0, 4, std::uint8_t(interval >> 8), std::uint8_t(interval)};
+                    head.insert(head.end(), dri, dri + 6);
+                }
+                head.insert(head.end(), jpeg + sos.begin, jpeg + data);
+                out_.Write(head.data(), head.size());
             } else {
-                if (coding != firstCoding) return {};
-                out.push_back(0xFF);
-                out.push_back(std::uint8_t(0xD0 + (b - 1) % 8));  // RST0 .. RST7 in turn
+                if (coding != firstCoding_) return failed("tables");
+                const unsigned char rst[2] = {0xFF, std::uint8_t(0xD0 + (band - 1) % 8)};
+                out_.Write(rst, 2);  // RST0 .. RST7 in turn
             }
-            out.insert(out.end(), jpeg + data, jpeg + size - 2);
         } catch (const std::bad_alloc&) {
-            reason = "メモリが足りません";
-            failed = true;
-            return {};
+            return platform::Status::Fail("メモリが足りません");
         }
+        if (!out_.Write(jpeg + data, size - 2 - data)) return out_.Close();
+        return platform::Status::Ok();
     }
-    out.push_back(0xFF);
-    out.push_back(0xD9);
-    return out;
-}
+
+    const int quality_;
+    const Embedded embedded_;
+    std::vector<std::unique_ptr<unsigned char, FreeMemory>> coded_;
+    std::vector<unsigned long> sizes_;
+    std::vector<std::string> messages_;
+    std::vector<unsigned char> firstCoding_;
+    OutputFile out_;
+};
+
+// A progressive JPEG: libjpeg takes the rows as they come and keeps the whole picture's DCT
+// coefficients (about 3 bytes a pixel at 4:2:0, three quarters of the 32-bit picture) until
+// jpeg_finish_compress writes the scans. Memory grows with the area here; baseline does not.
+// Every call into libjpeg sets the jump point again; the compressor's state lives in State.
+class ProgressiveWriter : public RowWriter {
+public:
+    ProgressiveWriter(int w, int h, int quality, Embedded embedded)
+        : w_(w), h_(h), quality_(quality), embedded_(std::move(embedded)),
+          state_(std::make_unique<State>()) {}
+
+    ~ProgressiveWriter() override {
+        if (created_) jpeg_destroy_compress(&state_->cinfo);
+    }
+
+    platform::Status Open(const std::string& path) {
+        if (platform::Status s = out_.Open(path); !s) return s;
+        State& st = *state_;
+        st.destination.file = &out_;
+        SetErrors(st.cinfo, st.errors);
+        if (setjmp(st.errors.jump)) return Failed();
+        jpeg_create_compress(&st.cinfo);
+        created_ = true;
+        st.destination.pub.init_destination = InitDestination;
+        st.destination.pub.empty_output_buffer = EmptyBuffer;
+        st.destination.pub.term_destination = TermDestination;
+        st.cinfo.dest = &st.destination.pub;
+        Configure(st.cinfo, w_, h_, quality_, true, embedded_);
+        jpeg_start_compress(&st.cinfo, TRUE);
+        WriteJpegMarkers(&st.cinfo, embedded_);
+        return platform::Status::Ok();
+    }
+
+    platform::Status WriteRows(const std::uint32_t* rows, std::size_t stride, int count) override {
+        if (!failure_.ok()) return failure_;
+        if (finished_) return platform::Status::Fail("書き込みは終わっています");
+        if (count < 0 || count > h_ - next_) {
+            return Fail(platform::Status::Fail("画像の高さを超える行が渡されました"));
+        }
+        if (platform::WorkCancelled()) return Fail(platform::Status::Cancelled());
+        State& st = *state_;
+        if (setjmp(st.errors.jump)) return Failed();
+        for (int i = 0; i < count; ++i) {
+            JSAMPROW row = reinterpret_cast<JSAMPROW>(
+                const_cast<std::uint32_t*>(rows + std::size_t(i) * stride));
+            jpeg_write_scanlines(&st.cinfo, &row, 1);
+        }
+        next_ += count;
+        platform::ProgressAdvance(count);
+        return platform::Status::Ok();
+    }
+
+    platform::Status Finish() override {
+        if (!failure_.ok()) return failure_;
+        if (finished_) return platform::Status::Fail("書き込みは終わっています");
+        if (next_ != h_) {
+            return Fail(platform::Status::Fail("画像の行が足りません (" + std::to_string(next_) +
+                                               " / " + std::to_string(h_) + " 行)"));
+        }
+        if (platform::WorkCancelled()) return Fail(platform::Status::Cancelled());
+        State& st = *state_;
+        if (setjmp(st.errors.jump)) return Failed();
+        jpeg_finish_compress(&st.cinfo);
+        finished_ = true;
+        failure_ = out_.Close();
+        return failure_;
+    }
+
+    int PreferredRows() const override { return BandRows(w_, 16); }
+
+private:
+    struct State {
+        jpeg_compress_struct cinfo;
+        ErrorManager errors;
+        FileDestination destination;
+    };
+
+    // After a longjmp out of libjpeg: the file's own failure if writing failed, else libjpeg's.
+    platform::Status Failed() {
+        if (out_.failed()) return Fail(out_.Close());
+        return Fail(platform::Status::Fail(std::string("JPEG に圧縮できません: ") +
+                                           state_->errors.message));
+    }
+
+    platform::Status Fail(platform::Status status) {
+        if (failure_.ok()) failure_ = status;
+        out_.Discard();
+        return failure_;
+    }
+
+    const int w_, h_, quality_;
+    const Embedded embedded_;
+    std::unique_ptr<State> state_;
+    bool created_ = false;
+    int next_ = 0;
+    bool finished_ = false;
+    platform::Status failure_;
+    OutputFile out_;
+};
 
 }  // namespace
 
-platform::Status SaveJpeg(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
-                          int rate, bool progressive, const platform::ImageMeta* meta) {
+std::unique_ptr<RowWriter> OpenJpegWriter(const std::string& path, int width, int height,
+                                          int rate, bool progressive,
+                                          const platform::ImageMeta* meta,
+                                          platform::Status& status) {
+    if (width > JPEG_MAX_DIMENSION || height > JPEG_MAX_DIMENSION) {
+        status = platform::Status::Fail(
+            "画像が大きすぎて JPEG ファイルにできません (" + std::to_string(width) + " × " +
+            std::to_string(height) + " 画素; JPEG の上限は一辺 " +
+            std::to_string(JPEG_MAX_DIMENSION) + " 画素)");
+        return nullptr;
+    }
     // The rate is the quality factor of the JPEG standard's tables; 0 would be no valid quality.
     const int quality = std::clamp<int>(rate, 1, 100);
-    const Embedded embedded = PrepareEmbedded(meta, Container::Jpeg, w, h);
-
-    // Row pointers into the bitmap: a clipped area still steps over whole rows. libjpeg only
-    // reads through them.
-    std::vector<JSAMPROW> rows(static_cast<std::size_t>(h));
-    for (int y = 0; y < h; ++y) rows[std::size_t(y)] = reinterpret_cast<JSAMPROW>(const_cast<std::uint32_t*>(bitmap.row(y)));
-
-    if (!progressive) {
-        std::string why;
-        bool failed = false;
-        const std::vector<unsigned char> banded =
-            EncodeBands(rows.data(), w, h, quality, embedded, why, failed);
-        if (failed) return platform::Status::Fail(why);
-        if (!banded.empty()) {
-            OutputFile out;
-            if (platform::Status s = out.Open(path); !s) return platform::Status::Fail(s.reason());
-            out.Write(banded.data(), banded.size());
-            if (platform::Status s = out.Close(); !s) return platform::Status::Fail(s.reason());
-            return platform::Status::Ok();
-        }
+    Embedded embedded = PrepareEmbedded(meta, Container::Jpeg, width, height);
+    if (progressive) {
+        auto writer =
+            std::make_unique<ProgressiveWriter>(width, height, quality, std::move(embedded));
+        status = writer->Open(path);
+        return status ? std::move(writer) : nullptr;
     }
+    auto writer = std::make_unique<BaselineWriter>(width, height, quality, std::move(embedded));
+    status = writer->Open(path);
+    return status ? std::move(writer) : nullptr;
+}
 
-    OutputFile out;
-    if (platform::Status s = out.Open(path); !s) return platform::Status::Fail(s.reason());
-    auto destination = std::make_unique<FileDestination>();
-    destination->file = &out;
-    ErrorManager errors;
-    if (!Compress(rows.data(), w, h, quality, progressive, embedded, *destination, errors)) {
-        if (out.failed()) return platform::Status::Fail(out.Close().reason());
-        return platform::Status::Fail(std::string("JPEG に圧縮できません: ") + errors.message);
-    }
-    if (platform::Status s = out.Close(); !s) return platform::Status::Fail(s.reason());
-    return platform::Status::Ok();
+platform::Status SaveJpeg(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
+                          int rate, bool progressive, const platform::ImageMeta* meta) {
+    WriteSettings settings;
+    settings.format = OutputFormat::Jpeg;
+    settings.jpegRate = rate;
+    settings.progressive = progressive;
+    platform::Status s;
+    std::unique_ptr<RowWriter> writer = OpenRowWriter(path, w, h, settings, meta, s);
+    if (!writer) return s;
+    // A clipped area still steps over whole rows of the bitmap.
+    if (s = writer->WriteRows(bitmap.data(), std::size_t(bitmap.width()), h); !s) return s;
+    return writer->Finish();
 }
 
 }  // namespace formats

@@ -66,6 +66,37 @@ bool OutputFile::Write(const void* data, std::size_t size) {
     return true;
 }
 
+bool OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+    if (failed_ || !file_) return false;
+    errno = 0;
+    if (std::fflush(file_) != 0) {
+        Fail("ファイルに書き込めません (" + platform::ErrnoText(errno ? errno : EIO) + ")");
+        return false;
+    }
+    const int fd = ::fileno(file_);
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, p, size, off_t(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            Fail("ファイルに書き込めません (" + platform::ErrnoText(n < 0 && errno ? errno : EIO) +
+                 ")");
+            return false;
+        }
+        p += n;
+        size -= std::size_t(n);
+        offset += std::uint64_t(n);
+    }
+    return true;
+}
+
+void OutputFile::Discard() {
+    if (!file_) return;
+    std::fclose(file_);
+    file_ = nullptr;
+    RemovePartial();
+}
+
 platform::Status OutputFile::Close() {
     if (!file_) {
         return failed_ ? platform::Status::Fail(reason_)

@@ -2,6 +2,7 @@
 // The file side shared by the writers.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -24,8 +25,13 @@ public:
     platform::Status Open(const std::string& path);
     // Returns false once any write has failed.
     bool Write(const void* data, std::size_t size);
+    // Writes at a place in the file (after what Write buffered), for files written out of order.
+    // Returns false once any write has failed.
+    bool WriteAt(std::uint64_t offset, const void* data, std::size_t size);
     // Closes the file and reports the first failure of Open, Write or the close itself.
     platform::Status Close();
+    // Closes the file and removes it: the writer gave up.
+    void Discard();
     bool failed() const { return failed_; }
 
 private:

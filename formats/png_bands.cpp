@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
+#include "formats/output_file.h"
 #include "platform/parallel.h"
 
 namespace formats {
@@ -17,9 +19,9 @@ namespace {
 constexpr std::size_t kWindow = 32768;  // deflate's window: what a band's start may refer to
 constexpr int kBytesPerPixel = 3;
 
-// Row y of the bitmap as red, green, blue (the bitmap holds blue, green, red, fourth byte).
-void RgbRow(const platform::Bitmap& bitmap, int y, int w, unsigned char* out) {
-    const auto* src = reinterpret_cast<const unsigned char*>(bitmap.row(y));
+// A row as red, green, blue (our pixels hold blue, green, red, fourth byte).
+void RgbRow(const std::uint32_t* row, int w, unsigned char* out) {
+    const auto* src = reinterpret_cast<const unsigned char*>(row);
     for (int x = 0; x < w; ++x, src += 4, out += 3) {
         out[0] = src[2];
         out[1] = src[1];
@@ -91,28 +93,30 @@ void FilterRow(const unsigned char* row, const unsigned char* above, std::size_t
     }
 }
 
-// Rows [y0, y1) filtered, one after another: each by its best type, or all by Up.
-void FilterRows(const platform::Bitmap& bitmap, int w, int y0, int y1, bool choose,
-                unsigned char* out) {
-    const std::size_t n = std::size_t(w) * kBytesPerPixel;
-    std::vector<unsigned char> above(n, 0), row(n), scratch(n);
-    if (y0 > 0) RgbRow(bitmap, y0 - 1, w, above.data());
-    for (int y = y0; y < y1; ++y, out += n + 1) {
-        RgbRow(bitmap, y, w, row.data());
+// Rows rows[0 .. n) filtered, one after another: each by its best type, or all by Up. above is
+// the row before them (nullptr at the top of the picture: zeros).
+void FilterRows(const std::uint32_t* above, const std::uint32_t* const* rows, int n, int w,
+                bool choose, unsigned char* out) {
+    const std::size_t bytes = std::size_t(w) * kBytesPerPixel;
+    std::vector<unsigned char> up(bytes, 0), row(bytes), scratch(bytes);
+    if (above) RgbRow(above, w, up.data());
+    for (int i = 0; i < n; ++i, out += bytes + 1) {
+        RgbRow(rows[i], w, row.data());
         if (choose) {
-            FilterRow(row.data(), above.data(), n, out, scratch.data());
+            FilterRow(row.data(), up.data(), bytes, out, scratch.data());
         } else {
             out[0] = 2;
-            ApplyFilter(2, row.data(), above.data(), n, out + 1);
+            ApplyFilter(2, row.data(), up.data(), bytes, out + 1);
         }
-        above.swap(row);
+        up.swap(row);
     }
 }
 
 struct Band {
-    std::vector<unsigned char> deflated;
+    std::vector<unsigned char> filtered;
+    std::vector<unsigned char> dictionary;  // the 32 KiB of filtered bytes before the band
+    std::vector<unsigned char> deflated, matched;
     std::uint32_t adler = 1;
-    std::size_t length = 0;  // filtered bytes
     bool failed = false;
 };
 
@@ -143,97 +147,173 @@ bool Deflate(const unsigned char* dictionary, std::size_t dictionaryLength,
     return ok;
 }
 
-// Writes one chunk: length, type, data, and the CRC of type and data.
-bool Chunk(const ByteSink& write, const char* type, const unsigned char* data, std::size_t length) {
-    unsigned char head[8];
-    const auto be32 = [](unsigned char* at, std::uint32_t v) {
-        at[0] = static_cast<unsigned char>(v >> 24);
-        at[1] = static_cast<unsigned char>(v >> 16);
-        at[2] = static_cast<unsigned char>(v >> 8);
-        at[3] = static_cast<unsigned char>(v);
-    };
-    be32(head, std::uint32_t(length));
-    std::memcpy(head + 4, type, 4);
-    uLong crc = crc32(0, head + 4, 4);
-    if (length > 0) crc = crc32(crc, data, uInt(length));
-    unsigned char tail[4];
-    be32(tail, std::uint32_t(crc));
-    return write(head, 8) && (length == 0 || write(data, length)) && write(tail, 4);
-}
+// The rows filtered and deflated in bands of fixed height (BandRows), each band primed with the
+// 32 KiB of filtered bytes before it, as one stream would see them, and ended with a sync flush:
+// the bands' deflate data join into one zlib stream whose checksum adler32_combine makes of the
+// bands' own. Filtering and deflating run on the cores, band by band; the cuts depend on the
+// picture's width alone.
+class PngBandWriter : public BandedWriter {
+public:
+    PngBandWriter(int w, int h, PngCoding coding)
+        : BandedWriter(w, h, BandRows(w, 1)),
+          coding_(coding),
+          stride_(std::size_t(w) * kBytesPerPixel + 1),
+          bands_(std::size_t(Slots())) {}
+
+    platform::Status Open(const std::string& path, const std::vector<unsigned char>& head) {
+        if (platform::Status s = out_.Open(path); !s) return s;
+        // One zlib stream over all IDAT chunks: its header, one chunk per band, then the checksum
+        // of all filtered bytes. (The header's level field only informs: 1 fastest, 3 maximum.)
+        const unsigned char zlibHeader[2] = {
+            0x78, std::uint8_t(coding_ == PngCoding::Smallest ? 0xDA : 0x01)};
+        if (!out_.Write(head.data(), head.size()) || !Chunk("IDAT", zlibHeader, 2))
+            return out_.Close();
+        return platform::Status::Ok();
+    }
+
+protected:
+    platform::Status EncodeBatch(int firstBand, int bands, const std::uint32_t* const* rows,
+                                 int count) override {
+        const int w = width();
+        const auto size = [&](int k) { return std::min(bandRows(), count - k * bandRows()); };
+        platform::ParallelFor(
+            bands,
+            [&](int k0, int k1) {
+                for (int k = k0; k < k1; ++k) {
+                    Band& band = bands_[std::size_t(k)];
+                    const int n = size(k);
+                    try {
+                        band.filtered.resize(std::size_t(n) * stride_);
+                    } catch (const std::bad_alloc&) {
+                        band.failed = true;
+                        continue;
+                    }
+                    band.failed = false;
+                    const std::size_t first = 1 + std::size_t(k) * std::size_t(bandRows());
+                    FilterRows(rows[first - 1], rows + first, n, w,
+                               coding_ != PngCoding::Fastest, band.filtered.data());
+                    band.adler = std::uint32_t(
+                        adler32(1, band.filtered.data(), uInt(band.filtered.size())));
+                }
+            },
+            1);
+        platform::ParallelFor(
+            bands,
+            [&](int k0, int k1) {
+                for (int k = k0; k < k1; ++k) {
+                    Band& band = bands_[std::size_t(k)];
+                    if (band.failed || !Window(k, band.dictionary)) {
+                        band.failed = true;
+                        continue;
+                    }
+                    const bool last = firstBand + k == bandCount() - 1;
+                    const unsigned char* data = band.filtered.data();
+                    const std::size_t length = band.filtered.size();
+                    band.failed = !Deflate(band.dictionary.data(), band.dictionary.size(), data,
+                                           length, last, 1, Z_RLE, band.deflated);
+                    // Photo noise defeats string matching, flat graphics need it (png_save.cpp):
+                    // "smallest" keeps whichever is smaller, band by band.
+                    if (!band.failed && coding_ == PngCoding::Smallest) {
+                        band.failed = !Deflate(band.dictionary.data(), band.dictionary.size(),
+                                               data, length, last, 9, Z_FILTERED, band.matched);
+                        if (!band.failed && band.matched.size() < band.deflated.size())
+                            band.deflated.swap(band.matched);
+                    }
+                }
+            },
+            1);
+        for (int k = 0; k < bands; ++k) {
+            const Band& band = bands_[std::size_t(k)];
+            if (band.failed)
+                return platform::Status::Fail("PNG に圧縮できません (メモリが足りません)");
+            adler_ = std::uint32_t(
+                adler32_combine(adler_, band.adler, z_off_t(band.filtered.size())));
+            if (!Chunk("IDAT", band.deflated.data(), band.deflated.size())) return out_.Close();
+        }
+        std::vector<unsigned char> window;
+        if (!Window(bands, window)) return platform::Status::Fail("メモリが足りません");
+        window_.swap(window);
+        return platform::Status::Ok();
+    }
+
+    platform::Status Close() override {
+        const unsigned char checksum[4] = {
+            static_cast<unsigned char>(adler_ >> 24), static_cast<unsigned char>(adler_ >> 16),
+            static_cast<unsigned char>(adler_ >> 8), static_cast<unsigned char>(adler_)};
+        Chunk("IDAT", checksum, 4);
+        Chunk("IEND", nullptr, 0);
+        return out_.Close();
+    }
+
+    void Discard() override { out_.Discard(); }
+
+private:
+    // The last 32 KiB (or all, if fewer) of the filtered bytes before band k of this batch: the
+    // previous batches' tail, then the batch's bands 0 .. k - 1.
+    bool Window(int k, std::vector<unsigned char>& out) const {
+        const auto piece = [&](int j) -> const std::vector<unsigned char>& {
+            return j < 0 ? window_ : bands_[std::size_t(j)].filtered;
+        };
+        std::size_t total = 0;
+        for (int j = -1; j < k; ++j) total += piece(j).size();
+        std::size_t skip = total - std::min(total, kWindow);
+        try {
+            out.clear();
+            out.reserve(kWindow);
+            for (int j = -1; j < k; ++j) {
+                const std::vector<unsigned char>& p = piece(j);
+                const std::size_t s = std::min(skip, p.size());
+                skip -= s;
+                out.insert(out.end(), p.begin() + std::ptrdiff_t(s), p.end());
+            }
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+
+    // Writes one chunk: length, type, data, and the CRC of type and data.
+    bool Chunk(const char* type, const unsigned char* data, std::size_t length) {
+        unsigned char head[8];
+        const auto be32 = [](unsigned char* at, std::uint32_t v) {
+            at[0] = static_cast<unsigned char>(v >> 24);
+            at[1] = static_cast<unsigned char>(v >> 16);
+            at[2] = static_cast<unsigned char>(v >> 8);
+            at[3] = static_cast<unsigned char>(v);
+        };
+        be32(head, std::uint32_t(length));
+        std::memcpy(head + 4, type, 4);
+        uLong crc = crc32(0, head + 4, 4);
+        if (length > 0) crc = crc32(crc, data, uInt(length));
+        unsigned char tail[4];
+        be32(tail, std::uint32_t(crc));
+        return out_.Write(head, 8) && (length == 0 || out_.Write(data, length)) &&
+               out_.Write(tail, 4);
+    }
+
+    const PngCoding coding_;
+    const std::size_t stride_;
+    std::vector<Band> bands_;
+    std::vector<unsigned char> window_;  // the last 32 KiB of filtered bytes written so far
+    std::uint32_t adler_ = 1;
+    OutputFile out_;
+};
 
 }  // namespace
 
-platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h, PngCoding coding,
-                                const std::vector<unsigned char>& head, const ByteSink& write) {
-    const std::size_t stride = std::size_t(w) * kBytesPerPixel + 1;
-    // A few bands per core even out their unequal costs; each at least a window long so that
-    // priming costs little beside its own work.
-    const int wanted = 4 * platform::WorkerCount();
-    const int minRows = int(std::min<std::size_t>(h, 4 * kWindow / stride + 1));
-    const int bands = std::clamp(h / std::max(minRows, 1), 1, wanted);
-    std::vector<Band> out(static_cast<std::size_t>(bands));
-    const auto bandStart = [&](int b) { return int(std::int64_t(h) * b / bands); };
-
-    platform::ParallelFor(
-        bands,
-        [&](int b0, int b1) {
-            for (int b = b0; b < b1; ++b) {
-                Band& band = out[std::size_t(b)];
-                const int y0 = bandStart(b), y1 = bandStart(b + 1);
-                // The rows before the band that the window can reach, filtered again here.
-                const int primeRows = y0 == 0 ? 0 : std::min<int>(y0, int(kWindow / stride) + 1);
-                std::vector<unsigned char> filtered;
-                try {
-                    filtered.resize(std::size_t(y1 - y0 + primeRows) * stride);
-                } catch (const std::bad_alloc&) {
-                    band.failed = true;
-                    continue;
-                }
-                FilterRows(bitmap, w, y0 - primeRows, y1, coding != PngCoding::Fastest,
-                           filtered.data());
-                const std::size_t primed = std::size_t(primeRows) * stride;
-                const std::size_t dictionary = std::min(primed, kWindow);
-                const unsigned char* data = filtered.data() + primed;
-                band.length = filtered.size() - primed;
-                band.adler = std::uint32_t(adler32(1, data, uInt(band.length)));
-                const bool last = b == bands - 1;
-                band.failed = !Deflate(data - dictionary, dictionary, data, band.length, last, 1,
-                                       Z_RLE, band.deflated);
-                // Photo noise defeats string matching, flat graphics need it (png_write.cpp):
-                // "smallest" keeps whichever is smaller, band by band.
-                if (!band.failed && coding == PngCoding::Smallest) {
-                    std::vector<unsigned char> matched;
-                    band.failed = !Deflate(data - dictionary, dictionary, data, band.length, last,
-                                           9, Z_FILTERED, matched);
-                    if (!band.failed && matched.size() < band.deflated.size()) {
-                        band.deflated.swap(matched);
-                    }
-                }
-            }
-        },
-        1);
-
-    for (const Band& band : out) {
-        if (band.failed) return platform::Status::Fail("PNG に圧縮できません (メモリが足りません)");
+std::unique_ptr<RowWriter> OpenPngBands(const std::string& path, int w, int h, PngCoding coding,
+                                        const std::vector<unsigned char>& head,
+                                        platform::Status& status) {
+    // A band's filtered bytes go to zlib in one piece, whose length is 32 bits.
+    if ((std::uint64_t(w) * kBytesPerPixel + 1) * std::uint64_t(BandRows(w, 1)) > 0x7FFFFFFFu) {
+        status = platform::Status::Fail("画像の幅が大きすぎて PNG ファイルにできません (" +
+                                        std::to_string(w) + " 画素)");
+        return nullptr;
     }
-    const auto fail = [] { return platform::Status::Fail("PNG を書き込めません"); };
-    if (!write(head.data(), head.size())) return fail();
-    // One zlib stream over all IDAT chunks: its header, one chunk per band, then the checksum of
-    // all filtered bytes.
-    // (The header's level field only informs: 1 fastest, 3 maximum.)
-    const unsigned char zlibHeader[2] = {0x78,
-                                         std::uint8_t(coding == PngCoding::Smallest ? 0xDA : 0x01)};
-    if (!Chunk(write, "IDAT", zlibHeader, 2)) return fail();
-    std::uint32_t adler = 1;
-    for (const Band& band : out) {
-        adler = std::uint32_t(adler32_combine(adler, band.adler, z_off_t(band.length)));
-        if (!Chunk(write, "IDAT", band.deflated.data(), band.deflated.size())) return fail();
-    }
-    const unsigned char checksum[4] = {
-        static_cast<unsigned char>(adler >> 24), static_cast<unsigned char>(adler >> 16),
-        static_cast<unsigned char>(adler >> 8), static_cast<unsigned char>(adler)};
-    if (!Chunk(write, "IDAT", checksum, 4) || !Chunk(write, "IEND", nullptr, 0)) return fail();
-    return platform::Status::Ok();
+    auto writer = std::make_unique<PngBandWriter>(w, h, coding);
+    status = writer->Open(path, head);
+    if (!status) return nullptr;
+    return writer;
 }
 
 }  // namespace formats

@@ -1,4 +1,4 @@
-// PNG writing: 8-bit RGB, the rows filtered and deflated in bands on every core
+// PNG writing: 8-bit RGB, the rows filtered and deflated in bands of fixed height on the cores
 // (png_bands.cpp); libspng writes the file's head (IHDR and the metadata chunks).
 
 #include <spng.h>
@@ -43,8 +43,8 @@ namespace {
 //             1/6 of the time of zlib's usual level;
 //   smallest: both normal and level 9 with Z_FILTERED, each band keeping the smaller: about
 //             normal's size on photos, 40 % smaller on flat graphics.
-// Every setting deflates row bands on every core (png_bands.cpp); the bands' flushes cost a few
-// bytes per band beside one unbroken stream.
+// Every setting deflates row bands of fixed height on the cores (png_bands.cpp); the bands'
+// flushes cost a few bytes per band beside one unbroken stream.
 PngCoding CodingFor(int rate) {
     if (rate == 1) return PngCoding::Fastest;
     if (rate == 2) return PngCoding::Smallest;
@@ -111,21 +111,29 @@ std::vector<unsigned char> FileHead(int w, int h, const Embedded& embedded) {
 
 }  // namespace
 
+std::unique_ptr<RowWriter> OpenPngWriter(const std::string& path, int width, int height,
+                                         int rate, const platform::ImageMeta* meta,
+                                         platform::Status& status) {
+    const Embedded embedded = PrepareEmbedded(meta, Container::Png, width, height);
+    const std::vector<unsigned char> head = FileHead(width, height, embedded);
+    if (head.empty()) {
+        status = platform::Status::Fail("PNG に圧縮できません");
+        return nullptr;
+    }
+    return OpenPngBands(path, width, height, CodingFor(rate), head, status);
+}
+
 platform::Status SavePng(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
                          int rate, const platform::ImageMeta* meta) {
-    const Embedded embedded = PrepareEmbedded(meta, Container::Png, w, h);
-
-    const std::vector<unsigned char> head = FileHead(w, h, embedded);
-    if (head.empty()) return platform::Status::Fail("PNG に圧縮できません");
-    OutputFile out;
-    if (platform::Status s = out.Open(path); !s) return platform::Status::Fail(s.reason());
-    const platform::Status s = EncodePngBands(
-        bitmap, w, h, CodingFor(rate), head,
-        [&out](const unsigned char* data, std::size_t length) { return out.Write(data, length); });
-    if (out.failed()) return platform::Status::Fail(out.Close().reason());
-    if (!s) return platform::Status::Fail(s.reason());
-    if (platform::Status c = out.Close(); !c) return platform::Status::Fail(c.reason());
-    return platform::Status::Ok();
+    WriteSettings settings;
+    settings.format = OutputFormat::Png;
+    settings.pngRate = rate;
+    platform::Status s;
+    std::unique_ptr<RowWriter> writer = OpenRowWriter(path, w, h, settings, meta, s);
+    if (!writer) return s;
+    // A clipped area still steps over whole rows of the bitmap.
+    if (s = writer->WriteRows(bitmap.data(), std::size_t(bitmap.width()), h); !s) return s;
+    return writer->Finish();
 }
 
 }  // namespace formats

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/image_meta.h"
 #include "platform/status.h"
@@ -52,5 +53,59 @@ std::unique_ptr<RowWriter> OpenRowWriter(const std::string& path, int width, int
                                          const WriteSettings& settings,
                                          const platform::ImageMeta* meta,
                                          platform::Status& status);
+
+// ---- What the writers share --------------------------------------------------------------------
+
+// The band height of the JPEG and PNG writers for a picture `width` pixels wide: about
+// kBandPixels pixels a band, at most 256 rows, a multiple of `unit` rows (16 for JPEG's 4:2:0
+// MCU rows). A 6000-pixel-wide picture gets bands of 96 (JPEG) or 88 (PNG) rows: 42 or 46 bands
+// for 4000 rows, enough to keep any number of cores busy.
+constexpr int kBandPixels = 1 << 19;
+int BandRows(int width, int unit);
+
+// Gathers the rows into batches of whole bands of fixed height and hands each batch to the
+// format's EncodeBatch, which encodes its bands on the cores and writes them in order. A batch
+// holds up to Slots() bands: a few per core, so the cores share the work, and never more, so the
+// memory grows with the width alone. Rows that a call brings up to the end of a batch are read
+// where the caller holds them; only rows of a batch that is not yet complete are copied.
+// Between batches: progress (rows done) and cancellation. Any failure removes the file.
+class BandedWriter : public RowWriter {
+public:
+    platform::Status WriteRows(const std::uint32_t* rows, std::size_t stride, int count) final;
+    platform::Status Finish() final;
+    int PreferredRows() const final { return bandRows_; }
+
+protected:
+    BandedWriter(int width, int height, int bandRows);
+    int width() const { return width_; }
+    int height() const { return height_; }
+    int bandRows() const { return bandRows_; }
+    int bandCount() const { return (height_ + bandRows_ - 1) / bandRows_; }
+    int Slots() const { return slots_; }
+
+    // Encodes bands firstBand .. firstBand + bands - 1 (`count` rows) and writes them to the file
+    // in order. rows[0] is the row above the first band (nullptr at the top of the picture),
+    // rows[1 + i] the batch's row i. Band k of the batch (0 <= k < bands <= Slots()) is rows
+    // 1 + k * bandRows() on.
+    virtual platform::Status EncodeBatch(int firstBand, int bands,
+                                         const std::uint32_t* const* rows, int count) = 0;
+    // After the last band: ends and closes the file.
+    virtual platform::Status Close() = 0;
+    // After a failure: closes the file and removes it.
+    virtual void Discard() = 0;
+
+private:
+    platform::Status Fail(platform::Status status);
+    platform::Status RunBatch(int batchEnd);
+
+    const int width_, height_, bandRows_, slots_;
+    int next_ = 0;         // the next row to arrive
+    int batchStart_ = 0;   // the first row of the batch being gathered
+    bool finished_ = false;
+    platform::Status failure_;
+    std::vector<std::uint32_t> copied_;   // rows of the batch that arrived in earlier calls
+    std::vector<std::uint32_t> above_;    // the last row of the previous batch
+    std::vector<const std::uint32_t*> rows_;
+};
 
 }  // namespace formats
