@@ -185,6 +185,7 @@ RowJobResult ComposeRowsToFile(formats::RowReader& reader, const platform::Bitma
     }
 
     const compose::TextureRows textureRows(texture, width, height, tile == -1);
+    // The writers count the rows they have written (ProgressAdvance).
     platform::ProgressStart(height);
     Status written;
     for (int done = 0; done < height && written;) {
@@ -206,7 +207,6 @@ RowJobResult ComposeRowsToFile(formats::RowReader& reader, const platform::Bitma
         written = writer->WriteRows(rows, std::size_t(width), band.count);
         done += band.count;
         queue.PutFree(band);
-        platform::ProgressAdvance(band.count);
         if (written && platform::WorkCancelled()) written = Status::Cancelled();
     }
     if (!written) queue.Stop();

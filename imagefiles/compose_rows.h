@@ -34,7 +34,8 @@ struct RowJobResult {
 // the result to path in the format that ext (".BMP", ".JPG", ".PNG") names, through a temporary
 // file that replaces path only when complete. The result carries the reader's metadata (JPEG,
 // PNG). On any failure (the source breaking half way included) nothing is left on disk.
-// A platform::Progress installed on the calling thread counts the rows written.
+// A platform::Progress installed on the calling thread gets the picture's rows as its step and
+// the writer's count of the rows written.
 RowJobResult ComposeRowsToFile(formats::RowReader& reader, const platform::Bitmap& texture,
                                std::int16_t tile, const std::string& path, const std::string& ext,
                                const OutputSettings& settings);
