@@ -8,11 +8,13 @@
 # Installs the anchors' Debian packages (libvips-dev, libvips-tools, libturbojpeg0-dev), builds
 # the anchors, makes the inputs with libvips, runs the commands interleaved and prints medians,
 # ratios, CPU times, peak memory and page faults. "4KiB-pages" is glimbra-cli with huge pages
-# turned off. Not part of the tests; run it on an otherwise idle machine.
+# turned off, "whole-route" with the row route turned off (GLIMBRA_ROW_ROUTE=0). Then the
+# 12000 x 16000 job the same way (made on the fly, 3 rounds). Not part of the tests; run it on an
+# otherwise idle machine.
 #
 #   bench/compare.sh [GLIMBRA_CLI [RUNS [OTHER_CLI]]]
 # OTHER_CLI, if given, is a second glimbra-cli (an older build) timed in the same rounds.
-# WORK=folder keeps the inputs between runs; PNG=0 skips the PNG part.
+# WORK=folder keeps the inputs between runs; PNG=0 skips the PNG part, LARGE=0 the large job.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cli=$(realpath "${1:-$here/../build/bin/glimbra-cli}")
@@ -91,10 +93,31 @@ PY
 jobs=("glimbra=$cli --tile --jpeg-rate 50 source.jpg texture.png glimbra.jpg"
       "libvips=./vips_anchor source.jpg texture.png vips.jpg 50"
       "turbojpeg=./tj_floor source.jpg floor.jpg 50"
-      "4KiB-pages=env GLIMBRA_HUGE_PAGES=0 $cli --tile --jpeg-rate 50 source.jpg texture.png small.jpg")
+      "4KiB-pages=env GLIMBRA_HUGE_PAGES=0 $cli --tile --jpeg-rate 50 source.jpg texture.png small.jpg"
+      "whole-route=env GLIMBRA_ROW_ROUTE=0 $cli --tile --jpeg-rate 50 source.jpg texture.png whole.jpg")
 [ -n "$other" ] && jobs+=("other=$other --tile --jpeg-rate 50 source.jpg texture.png other.jpg")
 echo "JPEG q90 -> tiled -> JPEG q50, median of $runs rounds (source 32-bit size 91.6 MiB):"
 rounds "$runs" libvips turbojpeg "${jobs[@]}"
+
+# The large job: 12000 x 16000 (192 Mpx), made here and not kept (LARGE=0 skips it).
+if [ "${LARGE:-1}" != 0 ]; then
+    if [ ! -e large.jpg ]; then
+        vips perlin lr.v 12000 16000 --cell-size 300
+        vips perlin lg.v 12000 16000 --cell-size 170 --seed 3
+        vips perlin lb.v 12000 16000 --cell-size 90 --seed 5
+        vips bandjoin "lr.v lg.v lb.v" lrgbf.v
+        vips linear lrgbf.v lrgb8.v 127 128 --uchar
+        vips copy lrgb8.v "large.jpg[Q=90]"
+        rm -f ./*.v
+    fi
+    echo "12000 x 16000 JPEG q90 -> tiled -> JPEG q50, median of 3 rounds:"
+    rounds 3 libvips turbojpeg \
+        "glimbra=$cli --tile --jpeg-rate 50 large.jpg texture.png glimbra.jpg" \
+        "libvips=./vips_anchor large.jpg texture.png vips.jpg 50" \
+        "turbojpeg=./tj_floor large.jpg floor.jpg 50" \
+        "whole-route=env GLIMBRA_ROW_ROUTE=0 $cli --tile --jpeg-rate 50 large.jpg texture.png whole.jpg"
+    rm -f glimbra.jpg vips.jpg floor.jpg whole.jpg
+fi
 
 [ "${PNG:-1}" = 0 ] && exit 0
 echo "the same job saved as PNG, median of 3 rounds:"

@@ -9,7 +9,9 @@
 #include <QImageReader>
 #include <algorithm>
 
+#include "cli/row_route.h"
 #include "formats/jpeg_load.h"
+#include "imagefiles/compose_rows.h"
 #include "platform/bitmap.h"
 
 namespace cli {
@@ -65,6 +67,21 @@ std::uint64_t EstimateJobBytes(const std::string& source) {
     const std::uint64_t bitmap = width * height * 4;
     constexpr std::uint64_t kAllowance = std::uint64_t{64} << 20;
     return 3 * bitmap + fileBytes + kAllowance;
+}
+
+JobEstimate EstimateJob(const std::string& source, const std::string& ext,
+                        const imagefiles::OutputSettings& settings) {
+    JobEstimate estimate;
+    estimate.rows = OpenRowRoute(source, ext, settings);
+    if (estimate.rows.streamable()) {
+        // Threads' stacks and the libraries' small buffers besides the bands.
+        constexpr std::uint64_t kAllowance = std::uint64_t{16} << 20;
+        estimate.bytes = imagefiles::RowRouteBytes(estimate.rows.reader->width()) +
+                         estimate.rows.reader->workingBytes() + kAllowance;
+    } else if (estimate.rows.status) {
+        estimate.bytes = EstimateJobBytes(source);
+    }
+    return estimate;
 }
 
 platform::Status BatchAdmission::Admit(std::uint64_t bytes) {

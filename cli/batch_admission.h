@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "formats/row_reader.h"
+#include "imagefiles/save_result.h"
 #include "platform/memory_budget.h"
 #include "platform/status.h"
 
@@ -24,6 +26,16 @@ std::uint64_t EstimateJobBytes(const std::string& source);
 // own PNG reader is not used: it reads every chunk before the image data, a 2 GiB one too).
 // False for other files and when the header does not tell.
 bool HeaderSize(const std::string& path, std::uint64_t& width, std::uint64_t& height);
+
+// A job's working set by the route it takes (cli/row_route.h). By rows: its bands in flight, its
+// writer's bands and its reader's buffers (a progressive JPEG's coefficients), which grow with
+// the width, not the area; the shared texture is not counted. Otherwise EstimateJobBytes.
+struct JobEstimate {
+    std::uint64_t bytes = 0;
+    formats::RowSource rows;  // the opened source when it goes by rows, for the job to use
+};
+JobEstimate EstimateJob(const std::string& source, const std::string& ext,
+                        const imagefiles::OutputSettings& settings);
 
 class BatchAdmission {
   public:

@@ -29,6 +29,7 @@
 #include "cli/messages.h"
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "cli/row_route.h"
 #include "compose/compose_image.h"
 #include "compose/slots.h"
 #include "imagefiles/load_image.h"
@@ -37,6 +38,7 @@
 #include "formats/jpeg_load.h"
 #include "formats/picture_writers.h"
 #include "platform/parallel.h"
+#include "platform/progress.h"
 #include "platform/signal_cleanup.h"
 
 namespace {
@@ -116,7 +118,25 @@ bool SourceSize(const std::string& path, int& width, int& height) {
 // Loads the source (and the floating image unless the slots already hold it), composes and
 // writes output. Reports its own failure.
 bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& source,
-                const std::string* floating, const std::string& output) {
+                const std::string* floating, const std::string& output,
+                formats::RowSource* opened = nullptr) {
+    // A source that can go by rows does (cli/row_route.h); its headers are read here unless
+    // the caller opened it already.
+    const std::string ext = FormatOf(output);
+    formats::RowSource rows =
+        opened ? std::move(*opened) : cli::OpenRowRoute(source, ext, opt.output);
+    if (!rows.status) {
+        Fail(source, rows.status.reason());
+        return false;
+    }
+    if (rows.streamable()) {
+        std::string floatingReason;
+        if (floating && basCommon::LoadImageSlot(slots, *floating, 1, &floatingReason) != 0) {
+            Fail(*floating, floatingReason);
+            return false;
+        }
+        return cli::ComposeByRows(*rows.reader, slots, opt.tile, source, output, ext, opt.output);
+    }
     // The texture loads on a second thread while the source decodes (the two touch different
     // slots); a failing source is still the one reported when both fail.
     std::string reason, floatingReason;
@@ -151,7 +171,7 @@ bool ComposeOne(compose::SlotSet& slots, const Options& opt, const std::string& 
         return false;
     }
     if (platform::Status s =
-            imagefiles::WriteResultFile(slots.picLoad[2], output, FormatOf(output), opt.output);
+            imagefiles::WriteResultFile(slots.picLoad[2], output, ext, opt.output);
         !s) {
         Fail(output, s.reason());
         return false;
@@ -180,6 +200,9 @@ int RunSingle(const Options& opt) {
         return kFailed;
     }
     compose::SlotSet slots;
+    // How far the job is, on a terminal (the row route counts its rows).
+    cli::JobProgress shown(opt.args[0]);
+    platform::ScopedProgress scoped(shown.progress());
     return ComposeOne(slots, opt, opt.args[0], &opt.args[1], output) ? kOk : kFailed;
 }
 
@@ -289,8 +312,13 @@ int RunBatch(const Options& opt) {
                 std::lock_guard lock(printing);
                 Fail(outputs[i], s.reason());
             } else {
-                const std::uint64_t need = cli::EstimateJobBytes(sources[i]);
-                if (platform::Status admitted = admission.Admit(need); !admitted) {
+                cli::JobEstimate estimate =
+                    cli::EstimateJob(sources[i], FormatOf(outputs[i]), opt.output);
+                const std::uint64_t need = estimate.bytes;
+                if (!estimate.rows.status) {
+                    std::lock_guard lock(printing);
+                    Fail(sources[i], estimate.rows.status.reason());
+                } else if (platform::Status admitted = admission.Admit(need); !admitted) {
                     std::lock_guard lock(printing);
                     Fail(sources[i], admitted.reason());
                 } else {
@@ -301,7 +329,8 @@ int RunBatch(const Options& opt) {
                         platform::Bitmap shared;
                         shared.ShareFrom(texture.picLoad[1].Image());
                         slots.picLoad[1].Adopt(std::move(shared));
-                        ok = ComposeOne(slots, opt, sources[i], nullptr, outputs[i]);
+                        ok = ComposeOne(slots, opt, sources[i], nullptr, outputs[i],
+                                        &estimate.rows);
                     }
                     admission.Release(need);
                 }

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <system_error>
+#include <utility>
 #include <string_view>
 
 #include "cli/messages.h"
@@ -66,6 +68,46 @@ void BatchProgress::Draw(const std::string& file) {
     const std::size_t columns = Columns(), used = std::string_view(head).size();
     // One column short of the edge: a full line would wrap the cursor on some terminals.
     ShowStatus(head + Tail(file, columns > used + 1 ? columns - used - 1 : 0));
+}
+
+JobProgress::JobProgress(std::string file)
+    : file_(std::move(file)), start_(std::chrono::steady_clock::now()) {
+    if (::isatty(STDERR_FILENO) != 1) return;
+    try {
+        drawer_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        // No line then: the job itself does not need one.
+    }
+}
+
+JobProgress::~JobProgress() {
+    if (!drawer_.joinable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+    }
+    wake_.notify_all();
+    drawer_.join();
+    if (shown_) EndStatus();
+}
+
+void JobProgress::Run() {
+    using namespace std::chrono_literals;
+    std::unique_lock lock(mutex_);
+    // Quick jobs show nothing; then a fresh line five times a second.
+    if (wake_.wait_for(lock, 500ms, [&] { return done_; })) return;
+    do {
+        if (progress_.Steps() == 0) continue;
+        const long seconds = long(std::chrono::duration_cast<std::chrono::seconds>(
+                                      std::chrono::steady_clock::now() - start_)
+                                      .count());
+        char head[64];
+        std::snprintf(head, sizeof head, "%3d%% %ld:%02ld ", int(progress_.Fraction() * 100),
+                      seconds / 60, seconds % 60);
+        const std::size_t columns = Columns(), used = std::string_view(head).size();
+        ShowStatus(head + Tail(file_, columns > used + 1 ? columns - used - 1 : 0));
+        shown_ = true;
+    } while (!wake_.wait_for(lock, 200ms, [&] { return done_; }));
 }
 
 }  // namespace cli

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "compose/blend.h"
-#include "platform/gdi.h"
+#include "compose/texture_rows.h"
 #include "platform/memory_budget.h"
 #include "platform/parallel.h"
 
@@ -15,29 +15,6 @@ namespace basCommon {
 using platform::Status;
 
 namespace {
-
-// Number of extra tiles after the first along one side: Fix(outer / inner + 0.999999) - 1 in
-// double precision when outer > inner, else 0. This equals ceil(outer / inner) - 1 unless the
-// quotient exceeds a whole number by less than 0.000001.
-int ExtraTiles(int outer, int inner) {
-    if (outer <= inner) return 0;
-    const double almostOne = 0.999999;  // 0x3FEFFFFDE7210BE9
-    return int(std::trunc(double(outer) / double(inner) + almostOne)) - 1;
-}
-
-// Row y of the tiled texture: texture row y mod h1 repeated from x = 0 with a pitch of w1, over
-// the first `covered` pixels. The first copy comes from the texture, each further one doubles
-// what the row already holds, so a row costs a few memory copies whatever the texture's width
-// (a 1-pixel texture included).
-void TileRow(std::uint32_t* dst, const std::uint32_t* textureRow, int w1, int covered) {
-    const int first = std::min(w1, covered);
-    std::memcpy(dst, textureRow, std::size_t(first) * 4);
-    for (int done = first; done < covered;) {
-        const int n = std::min(done, covered - done);  // done is a whole number of pitches
-        std::memcpy(dst + done, dst, std::size_t(n) * 4);
-        done += n;
-    }
-}
 
 // The new memory that a composition of a w x h source takes: the scratch surface and the result,
 // less what each already holds at that size (composing again at the same size takes nothing).
@@ -89,28 +66,19 @@ Status ComposeImage(compose::SlotSet& slots, std::int16_t tile) {
 
     // The result is what reading the source and picTemp into pixel buffers, blending them and
     // writing the outcome into the result slot gives, pixel for pixel; the rows go straight
-    // from surface to surface instead, since no one sees the buffers. Tiling fills each row of
-    // picTemp just before it is blended, while it is still in the cache.
+    // from surface to surface instead, since no one sees the buffers.
     const platform::Bitmap& src = source.Image();
     const platform::Bitmap& texture = floating.Image();
-    const bool tiled = tile == kTrue;
-    // The area that the (c + 1) x (r + 1) tiles cover; for every size met in practice the whole
-    // surface (see ExtraTiles), and what lies outside it stays as it was.
-    const int coveredW =
-        tiled ? int(std::min<std::int64_t>(w0, std::int64_t(ExtraTiles(w0, w1) + 1) * w1)) : w0;
-    const int coveredH =
-        tiled ? int(std::min<std::int64_t>(h0, std::int64_t(ExtraTiles(h0, h1) + 1) * h1)) : h0;
-    if (!tiled) {
-        platform::StretchBlt(scratch, 0, 0, temp.Width(), temp.Height(), &texture, 0, 0, w1, h1,
-                             platform::SRCCOPY);
-    }
+    // Tiling or stretching lays the texture row by row, each row of picTemp just before it is
+    // blended, with the same row kernel as glimbra-cli's row route. What tiles leave uncovered
+    // (only ever with a texture side over a million pixels, see TextureRows) stays as it was.
+    const compose::TextureRows textureRows(texture, w0, h0, tile == kTrue);
     const std::size_t width = std::size_t(w0);
     platform::ParallelFor(
         h0,
         [&](int y0, int y1) {
             for (int y = y0; y < y1; ++y) {
-                if (tiled && y < coveredH)
-                    TileRow(scratch->row(y), texture.row(y % h1), w1, coveredW);
+                textureRows.Make(y, scratch->row(y), y > y0 ? scratch->row(y - 1) : nullptr);
                 compose::BlendPixels(out->row(y), src.row(y), scratch->row(y), width);
             }
         },

@@ -6,7 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <new>
+#include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "formats/row_reader.h"
+#include "platform/files.h"
 
 namespace formats {
 
@@ -157,65 +167,177 @@ bool IsDirectBmp(std::string_view file) {
            headerSize != 64;
 }
 
-Status ReadBmp(std::string_view file, Picture& out) {
-    if (!IsDirectBmp(file)) return Corrupt();
-    const auto* p = reinterpret_cast<const unsigned char*>(file.data());
-    const std::size_t n = file.size();
+namespace {
+
+// Everything the headers say about where and how the rows are stored, checked against the file.
+struct Frame {
+    std::int64_t width = 0, rows = 0;
+    bool topDown = false;
+    Layout layout;
+    std::uint64_t offset = 0, stride = 0, rowBytes = 0;
+};
+
+// head: the file's first bytes (all of them, or at least the first 4 KiB, which hold every
+// header this reader knows); fileSize: the whole file's. pixelLimit: the whole picture's limit,
+// which the row route leaves out.
+Status ParseFrame(std::string_view head, std::uint64_t fileSize, bool pixelLimit, Frame& f) {
+    if (!IsDirectBmp(head)) return Corrupt();
+    const auto* p = reinterpret_cast<const unsigned char*>(head.data());
+    const std::size_t n = head.size();
     const std::uint32_t headerSize = Le32(p + 14);
     if (n < kFileHeaderSize + headerSize) return Truncated();
 
     // Signed 32-bit fields read into 64 bits, so that -2^31 has a magnitude.
-    const std::int64_t width = std::int32_t(Le32(p + 18));
+    f.width = std::int32_t(Le32(p + 18));
     const std::int64_t height = std::int32_t(Le32(p + 22));
     const int bits = int(Le16(p + 28));
     const std::uint32_t compression = Le32(p + 30);
-    const bool topDown = height < 0;  // a negative height stores the rows top-down
-    const std::int64_t rows = topDown ? -height : height;
-    if (width <= 0 || rows == 0) return Corrupt();
-    if (Status s = CheckBitmapSize(width, rows); !s) return s;
+    f.topDown = height < 0;  // a negative height stores the rows top-down
+    f.rows = f.topDown ? -height : height;
+    if (f.width <= 0 || f.rows == 0) return Corrupt();
+    if (pixelLimit) {
+        if (Status s = CheckBitmapSize(f.width, f.rows); !s) return s;
+    }
 
-    Layout layout;
-    layout.bytesPerPixel = bits / 8;
+    f.layout.bytesPerPixel = bits / 8;
     std::size_t masksEnd = 0;
     if (bits != 24) {
-        if (Status s = ReadMasks(p, n, headerSize, compression, bits, layout, masksEnd); !s) {
+        if (Status s = ReadMasks(p, n, headerSize, compression, bits, f.layout, masksEnd); !s) {
             return s;
         }
     }
 
-    // Within the pixel limit none of these products comes near 2^63. The last row needs only
-    // its pixels: some writers leave its padding out.
-    const std::uint64_t offset = Le32(p + 10);
+    // Sides below 2^31 keep these products far below 2^63. The last row needs only its pixels:
+    // some writers leave its padding out.
+    f.offset = Le32(p + 10);
     const std::uint64_t headersEnd =
         std::max<std::uint64_t>(kFileHeaderSize + headerSize, masksEnd);
-    if (offset < headersEnd) return Corrupt();
-    const std::uint64_t stride = (std::uint64_t(width) * std::uint64_t(bits) + 31) / 32 * 4;
-    const std::uint64_t rowBytes = std::uint64_t(width) * std::uint64_t(layout.bytesPerPixel);
-    if (offset > n || n - offset < stride * std::uint64_t(rows - 1) + rowBytes) return Truncated();
+    if (f.offset < headersEnd) return Corrupt();
+    f.stride = (std::uint64_t(f.width) * std::uint64_t(bits) + 31) / 32 * 4;
+    f.rowBytes = std::uint64_t(f.width) * std::uint64_t(f.layout.bytesPerPixel);
+    if (f.offset > fileSize || fileSize - f.offset < f.stride * std::uint64_t(f.rows - 1) + f.rowBytes) {
+        return Truncated();
+    }
+    return Status::Ok();
+}
 
+void ConvertRow(const Frame& f, const unsigned char* src, std::uint32_t* dst,
+                std::uint32_t& allAnd) {
+    switch (f.layout.bytesPerPixel) {
+        case 2:
+            ConvertMaskedRow<2>(src, dst, int(f.width), f.layout.channels, allAnd);
+            break;
+        case 3:
+            ConvertRow24(src, dst, int(f.width));
+            break;
+        default:
+            ConvertMaskedRow<4>(src, dst, int(f.width), f.layout.channels, allAnd);
+            break;
+    }
+}
+
+}  // namespace
+
+Status ReadBmp(std::string_view file, Picture& out) {
+    Frame f;
+    if (Status s = ParseFrame(file, file.size(), true, f); !s) return s;
     Picture picture;
-    if (Status s = picture.pixels.Allocate(int(width), int(rows)); !s) return s;
+    if (Status s = picture.pixels.Allocate(int(f.width), int(f.rows)); !s) return s;
     std::uint32_t allAnd = 0xFF;
-    const unsigned char* src = p + offset;
-    for (int r = 0; r < int(rows); ++r, src += stride) {
-        std::uint32_t* dst = picture.pixels.row(topDown ? r : int(rows) - 1 - r);
-        switch (layout.bytesPerPixel) {
-            case 2:
-                ConvertMaskedRow<2>(src, dst, int(width), layout.channels, allAnd);
-                break;
-            case 3:
-                ConvertRow24(src, dst, int(width));
-                break;
-            default:
-                ConvertMaskedRow<4>(src, dst, int(width), layout.channels, allAnd);
-                break;
-        }
+    const auto* src = reinterpret_cast<const unsigned char*>(file.data()) + f.offset;
+    for (int r = 0; r < int(f.rows); ++r, src += f.stride) {
+        ConvertRow(f, src, picture.pixels.row(f.topDown ? r : int(f.rows) - 1 - r), allAnd);
     }
     // An alpha mask is taken at its word even when every pixel is clear: such a picture shows
     // only what lies beneath it.
-    picture.hasAlpha = layout.alphaMask && allAnd != 0xFF;
+    picture.hasAlpha = f.layout.alphaMask && allAnd != 0xFF;
     out = std::move(picture);
     return Status::Ok();
+}
+
+// --- The row reader ------------------------------------------------------------------------
+
+namespace {
+
+class BmpRows final : public RowReader {
+public:
+    explicit BmpRows(int fd) : fd_(fd) {}
+    ~BmpRows() override { ::close(fd_); }
+
+    Status Start(std::uint64_t fileSize, std::string_view head, bool& streamable) {
+        streamable = false;
+        if (Status s = ParseFrame(head, fileSize, false, frame_); !s) return s;
+        if (frame_.width > kMaxRowSide || frame_.rows > kMaxRowSide) return Status::Ok();
+        width_ = int(frame_.width);
+        height_ = int(frame_.rows);
+        workingBytes_ = frame_.stride * kChunkRows;
+        streamable = true;
+        return Status::Ok();
+    }
+
+    // The rows of a band lie together in the file (bottom-up files hold them in reverse):
+    // read in chunks of kChunkRows file rows.
+    Status ReadRows(std::uint32_t* rows, std::size_t stride, int count) override {
+        if (count > height_ - next_) return Truncated();
+        for (int done = 0; done < count;) {
+            const int n = std::min(kChunkRows, count - done);
+            const int first = next_ + done;  // picture rows first .. first + n - 1
+            const std::int64_t fileFirst = frame_.topDown ? first : height_ - (first + n);
+            const std::uint64_t at = frame_.offset + std::uint64_t(fileFirst) * frame_.stride;
+            const std::uint64_t bytes = frame_.stride * std::uint64_t(n - 1) + frame_.rowBytes;
+            try {
+                buffer_.resize(std::size_t(bytes));
+            } catch (const std::bad_alloc&) {
+                return Status::Fail("メモリが足りません");
+            }
+            for (std::uint64_t got = 0; got < bytes;) {
+                const ssize_t r = ::pread(fd_, buffer_.data() + got, std::size_t(bytes - got),
+                                          off_t(at + got));
+                if (r < 0 && errno == EINTR) continue;
+                if (r < 0) return Status::Fail("ファイルを読めません (" + platform::ErrnoText(errno) + ")");
+                if (r == 0) return Truncated();  // the file shrank since it was opened
+                got += std::uint64_t(r);
+            }
+            for (int k = 0; k < n; ++k) {
+                const std::int64_t fileRow = frame_.topDown ? k : n - 1 - k;
+                std::uint32_t* dst = rows + std::size_t(done + k) * stride;
+                std::uint32_t allAnd = 0xFF;
+                ConvertRow(frame_, buffer_.data() + std::uint64_t(fileRow) * frame_.stride, dst,
+                           allAnd);
+                OverWhite(dst, width_);
+            }
+            done += n;
+        }
+        next_ += count;
+        return Status::Ok();
+    }
+
+    Status Finish() override { return next_ == height_ ? Status::Ok() : Truncated(); }
+
+private:
+    static constexpr int kChunkRows = 64;
+    int fd_;
+    Frame frame_;
+    int next_ = 0;
+    std::vector<unsigned char> buffer_;
+};
+
+}  // namespace
+
+RowSource OpenBmpRows(int fd) {
+    RowSource source;
+    struct stat st {};
+    std::string head(4096, '\0');
+    ssize_t got = -1;
+    if (::fstat(fd, &st) == 0) got = ::pread(fd, head.data(), head.size(), 0);
+    auto reader = std::make_unique<BmpRows>(fd);
+    if (got < 0) return source;
+    head.resize(std::size_t(got));
+    if (!IsDirectBmp(head)) return source;
+    bool streamable = false;
+    source.status = reader->Start(std::uint64_t(st.st_size), head, streamable);
+    if (source.status && streamable) source.reader = std::move(reader);
+    return source;
 }
 
 }  // namespace formats

@@ -8,6 +8,17 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "formats/exif.h"
+#include "formats/row_reader.h"
+#include "platform/files.h"
+#include "platform/orientation.h"
 
 // jpeglib.h needs FILE and size_t declared first, and which messages jerror.h declares depends on
 // jpeglib.h's configuration.
@@ -184,6 +195,82 @@ std::uint64_t MinFirstScanBytes(const jpeg_decompress_struct& ci) {
     return (blocks * bitsPerBlock + 7) / 8;
 }
 
+template <class Bytes>
+int CountScansIn(Bytes& b, int limit) {
+    const std::uint64_t n = b.size();
+    int scans = 0;
+    for (std::uint64_t at = 2; at < n && scans <= limit;) {
+        at = b.FindFF(at);
+        if (at >= n) break;
+        while (at < n && b.At(at) == 0xFF) ++at;
+        if (at >= n) break;
+        const unsigned m = b.At(at++);
+        if (m == 0xD9) break;
+        if (m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;
+        if (at + 2 > n) break;
+        const std::uint64_t length = std::uint64_t(b.At(at)) << 8 | b.At(at + 1);
+        if (length < 2) break;
+        at += length;
+        if (m == 0xDA) ++scans;
+    }
+    return scans;
+}
+
+// The file's bytes in memory.
+struct MemoryBytes {
+    const unsigned char* p;
+    std::uint64_t n;
+    std::uint64_t size() const { return n; }
+    unsigned At(std::uint64_t at) const { return p[at]; }
+    std::uint64_t FindFF(std::uint64_t at) const {
+        const void* ff = std::memchr(p + at, 0xFF, std::size_t(n - at));
+        return ff ? std::uint64_t(static_cast<const unsigned char*>(ff) - p) : n;
+    }
+};
+
+// The file's bytes read through a window of 1 MiB, for files that are not held in memory. A read
+// error ends the walk as the end of the file would (the decoder then meets the error itself).
+class FileBytes {
+public:
+    FileBytes(int fd, std::uint64_t size) : fd_(fd), n_(size), window_(std::size_t{1} << 20) {}
+    std::uint64_t size() const { return n_; }
+    unsigned At(std::uint64_t at) {
+        if (!Load(at)) return 0xD9;  // reads as an end of image
+        return window_[std::size_t(at - start_)];
+    }
+    std::uint64_t FindFF(std::uint64_t at) {
+        while (at < n_) {
+            if (!Load(at)) return n_;
+            const unsigned char* from = window_.data() + (at - start_);
+            const std::size_t left = std::size_t(start_ + got_ - at);
+            if (const void* ff = std::memchr(from, 0xFF, left)) {
+                return at + std::uint64_t(static_cast<const unsigned char*>(ff) - from);
+            }
+            at += left;
+        }
+        return n_;
+    }
+
+private:
+    bool Load(std::uint64_t at) {
+        if (at >= start_ && at < start_ + got_) return true;
+        start_ = at;
+        got_ = 0;
+        while (got_ == 0) {
+            const ssize_t r = ::pread(fd_, window_.data(), window_.size(), off_t(at));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return false;
+            got_ = std::size_t(r);
+        }
+        return true;
+    }
+    int fd_;
+    std::uint64_t n_;
+    std::vector<unsigned char> window_;
+    std::uint64_t start_ = 0;
+    std::size_t got_ = 0;
+};
+
 // Counts the scans of the image, stopping at limit + 1. Every scan is a pass over the picture, so
 // counting them with the decoder would cost hundreds of passes before the refusal; this walk
 // costs one look at each byte. It follows the markers as the decoder does: segments are skipped
@@ -191,25 +278,8 @@ std::uint64_t MinFirstScanBytes(const jpeg_decompress_struct& ci) {
 // stray bytes up to the next 0xFF, and the count ends at the end-of-image marker. (The progress
 // monitor still holds the limit should the two ever disagree.)
 int CountScans(std::string_view file, int limit) {
-    const auto* p = reinterpret_cast<const unsigned char*>(file.data());
-    const std::size_t n = file.size();
-    int scans = 0;
-    for (std::size_t at = 2; at < n && scans <= limit;) {
-        const void* ff = std::memchr(p + at, 0xFF, n - at);
-        if (!ff) break;
-        at = std::size_t(static_cast<const unsigned char*>(ff) - p);
-        while (at < n && p[at] == 0xFF) ++at;
-        if (at >= n) break;
-        const unsigned m = p[at++];
-        if (m == 0xD9) break;
-        if (m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;
-        if (at + 2 > n) break;
-        const std::size_t length = std::size_t(p[at]) << 8 | p[at + 1];
-        if (length < 2) break;
-        at += length;
-        if (m == 0xDA) ++scans;
-    }
-    return scans;
+    MemoryBytes bytes{reinterpret_cast<const unsigned char*>(file.data()), file.size()};
+    return CountScansIn(bytes, limit);
 }
 
 void SetUp(Reader& r, std::string_view file) {
@@ -242,20 +312,24 @@ void TakeMetadata(Reader& r) {
 // The whole decode; false with r.reason set when the file is refused.
 // The checks of a frame whose headers libjpeg has just read, up to its first scan; false with
 // r.reason set when it is refused.
-bool CheckFrame(Reader& r) {
+// available: the file's bytes from the decoder's position on. The pixel limit belongs to the
+// whole picture; the row route holds only bands and leaves it out.
+bool CheckFrame(Reader& r, std::uint64_t available, bool pixelLimit = true) {
     const jpeg_decompress_struct& ci = r.cinfo;
     if (ci.image_width == 0 || ci.image_height == 0) {
         r.reason = "画像の大きさが 0 です";
         return false;
     }
-    if (Status s = CheckBitmapSize(ci.image_width, ci.image_height); !s) {
-        r.reason = s.reason();
-        return false;
+    if (pixelLimit) {
+        if (Status s = CheckBitmapSize(ci.image_width, ci.image_height); !s) {
+            r.reason = s.reason();
+            return false;
+        }
     }
-    if (const std::uint64_t need = MinFirstScanBytes(ci); ci.src->bytes_in_buffer < need) {
+    if (const std::uint64_t need = MinFirstScanBytes(ci); available < need) {
         r.reason = "画像のデータが足りません (JPEG " + std::to_string(ci.image_width) + " × " +
                    std::to_string(ci.image_height) + " には少なくとも " + std::to_string(need) +
-                   " バイト必要; あるのは " + std::to_string(ci.src->bytes_in_buffer) + " バイト)";
+                   " バイト必要; あるのは " + std::to_string(available) + " バイト)";
         return false;
     }
     return true;
@@ -279,7 +353,7 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
         r.reason = "この種類の JPEG は読めません (CMYK)";
         return false;
     }
-    if (!CheckFrame(r)) return false;
+    if (!CheckFrame(r, r.cinfo.src->bytes_in_buffer)) return false;
     if (wantMetadata) TakeMetadata(r);
 
     // Qt's JPEG reader, which read our JPEGs before, decodes with these (libjpeg's defaults);
@@ -360,7 +434,7 @@ bool ReadHeader(Reader& r, std::string_view file) {
 Status CheckJpegLimits(std::string_view file) {
     if (CountScans(file, kMaxJpegScans) > kMaxJpegScans) return Status::Fail(TooManyScans());
     Reader r;
-    const bool ok = ReadHeader(r, file) && CheckFrame(r);
+    const bool ok = ReadHeader(r, file) && CheckFrame(r, r.cinfo.src->bytes_in_buffer);
     jpeg_destroy_decompress(&r.cinfo);
     return ok ? Status::Ok() : Status::Fail(r.reason);
 }
@@ -378,6 +452,241 @@ bool ReadJpegHeader(std::string_view file, JpegHeader& out) {
     }
     jpeg_destroy_decompress(&r.cinfo);
     return ok;
+}
+
+}  // namespace formats
+
+// --- The row reader ------------------------------------------------------------------------
+
+namespace formats {
+namespace {
+
+// libjpeg's input from a file descriptor, read as the decoder asks. At the end of the file it
+// warns and inserts an end-of-image marker, as the memory source does, so the judgement of a
+// file cut short is the same on both routes.
+struct FileSource {
+    jpeg_source_mgr pub{};
+    Reader* reader = nullptr;
+    int fd = -1;
+    std::uint64_t fileSize = 0;
+    std::uint64_t offset = 0;  // file bytes handed to the decoder so far
+    std::vector<JOCTET> buffer = std::vector<JOCTET>(std::size_t{256} << 10);
+    JOCTET fakeEnd[2] = {0xFF, JPEG_EOI};
+
+    // The file's bytes from the decoder's position on.
+    std::uint64_t available() const { return fileSize - (offset - pub.bytes_in_buffer); }
+};
+
+FileSource& SourceOf(j_decompress_ptr ci) { return *reinterpret_cast<FileSource*>(ci->src); }
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+boolean FillInput(j_decompress_ptr ci) {
+    FileSource& s = SourceOf(ci);
+    ssize_t got;
+    do {
+        got = ::pread(s.fd, s.buffer.data(), s.buffer.size(), off_t(s.offset));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        Reader& r = *s.reader;
+        r.reason = "ファイルを読めません (" + platform::ErrnoText(errno) + ")";
+        Escape(r);
+    }
+    if (got == 0) {
+        WARNMS(ci, JWRN_JPEG_EOF);
+        s.pub.next_input_byte = s.fakeEnd;
+        s.pub.bytes_in_buffer = 2;
+        return TRUE;
+    }
+    s.offset += std::uint64_t(got);
+    s.pub.next_input_byte = s.buffer.data();
+    s.pub.bytes_in_buffer = std::size_t(got);
+    return TRUE;
+}
+
+void SkipInput(j_decompress_ptr ci, long count) {
+    FileSource& s = SourceOf(ci);
+    if (count <= 0) return;
+    while (std::size_t(count) > s.pub.bytes_in_buffer) {
+        count -= long(s.pub.bytes_in_buffer);
+        FillInput(ci);
+    }
+    s.pub.next_input_byte += count;
+    s.pub.bytes_in_buffer -= std::size_t(count);
+}
+
+// A progressive or other multi-scan file is decoded through all its coefficients: 128 bytes an
+// 8 x 8 block of every component, blocks rounded up to whole sampling units.
+std::uint64_t CoefficientBytes(const jpeg_decompress_struct& ci) {
+    std::uint64_t blocks = 0;
+    for (int i = 0; i < ci.num_components; ++i) {
+        const jpeg_component_info& c = ci.comp_info[i];
+        const std::uint64_t h = std::uint64_t(c.h_samp_factor), v = std::uint64_t(c.v_samp_factor);
+        blocks += (c.width_in_blocks + h - 1) / h * h * ((c.height_in_blocks + v - 1) / v * v);
+    }
+    return blocks * sizeof(JBLOCK);
+}
+
+class JpegRows final : public RowReader {
+public:
+    explicit JpegRows(int fd) { source_.fd = fd; }
+    ~JpegRows() override {
+        if (created_) jpeg_destroy_decompress(&r_.cinfo);
+        ::close(source_.fd);
+    }
+
+    // Reads the headers; Ok with streamable set when the rows can be handed out.
+    Status Open(bool& streamable);
+    Status ReadRows(std::uint32_t* rows, std::size_t stride, int count) override;
+    Status Finish() override;
+
+private:
+    bool ReadHeaders(bool& streamable);
+    bool Start();
+    bool Scanlines(std::uint32_t* rows, std::size_t stride, int count);
+    bool End();
+
+    Reader r_;
+    FileSource source_;
+    bool created_ = false, started_ = false;
+    bool mirror_ = false;
+};
+
+bool JpegRows::ReadHeaders(bool& streamable) {
+    if (setjmp(r_.escape)) return false;
+    r_.cinfo.err = jpeg_std_error(&r_.err);
+    r_.err.error_exit = ErrorExit;
+    r_.err.emit_message = EmitMessage;
+    r_.cinfo.client_data = &r_;
+    jpeg_create_decompress(&r_.cinfo);
+    created_ = true;
+    r_.progress.progress_monitor = ProgressMonitor;
+    r_.cinfo.progress = &r_.progress;
+    source_.reader = &r_;
+    source_.pub.init_source = InitSource;
+    source_.pub.fill_input_buffer = FillInput;
+    source_.pub.skip_input_data = SkipInput;
+    source_.pub.resync_to_restart = jpeg_resync_to_restart;
+    source_.pub.term_source = TermSource;
+    r_.cinfo.src = &source_.pub;
+    jpeg_save_markers(&r_.cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&r_.cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&r_.cinfo, TRUE);
+    jpeg_decompress_struct& ci = r_.cinfo;
+    // Four-channel files go to Qt's reader, whole.
+    if (ci.jpeg_color_space == JCS_CMYK || ci.jpeg_color_space == JCS_YCCK) return true;
+    if (!CheckFrame(r_, source_.available(), false)) return false;
+    TakeMetadata(r_);
+    platform::Orientation orientation;
+    meta_ = AcceptMeta(std::move(r_.metadata.icc), std::move(r_.metadata.exif), &orientation);
+    if (orientation != platform::Orientation::Upright &&
+        orientation != platform::Orientation::MirrorHorizontal) {
+        return true;
+    }
+    mirror_ = orientation == platform::Orientation::MirrorHorizontal;
+    ci.out_color_space = JCS_EXT_BGRX;  // the same settings as ReadJpeg
+    ci.dct_method = JDCT_ISLOW;
+    ci.do_fancy_upsampling = TRUE;
+    ci.do_block_smoothing = TRUE;
+    ci.scale_num = ci.scale_denom = 1;
+    width_ = int(ci.image_width);
+    height_ = int(ci.image_height);
+    workingBytes_ = source_.buffer.size() + std::uint64_t(width_) * 64;
+    if (ci.progressive_mode || ci.comps_in_scan < ci.num_components)
+        workingBytes_ += CoefficientBytes(ci);
+    streamable = width_ <= kMaxRowSide && height_ <= kMaxRowSide;
+    return true;
+}
+
+Status JpegRows::Open(bool& streamable) {
+    streamable = false;
+    struct stat st {};
+    if (::fstat(source_.fd, &st) != 0) return Status::Ok();
+    source_.fileSize = std::uint64_t(st.st_size);
+    {
+        FileBytes bytes(source_.fd, source_.fileSize);
+        if (CountScansIn(bytes, kMaxJpegScans) > kMaxJpegScans) return Status::Fail(TooManyScans());
+    }
+    if (!ReadHeaders(streamable)) {
+        streamable = false;
+        return Status::Fail(r_.reason);
+    }
+    return Status::Ok();
+}
+
+// A multi-scan file is taken in whole here, on the first rows' call.
+bool JpegRows::Start() {
+    if (setjmp(r_.escape)) return false;
+    jpeg_start_decompress(&r_.cinfo);
+    if (r_.cinfo.output_components != 4) {
+        r_.reason = kDamaged;
+        return false;
+    }
+    return true;
+}
+
+bool JpegRows::Scanlines(std::uint32_t* rows, std::size_t stride, int count) {
+    if (setjmp(r_.escape)) return false;
+    jpeg_decompress_struct& ci = r_.cinfo;
+    JSAMPROW pointers[16];
+    for (int done = 0; done < count;) {
+        const int n = std::min(16, count - done);
+        for (int k = 0; k < n; ++k)
+            pointers[k] = reinterpret_cast<JSAMPROW>(rows + std::size_t(done + k) * stride);
+        const JDIMENSION got = jpeg_read_scanlines(&ci, pointers, JDIMENSION(n));
+        if (got == 0) {
+            r_.reason = kDamaged;
+            return false;
+        }
+        done += int(got);
+    }
+    return true;
+}
+
+bool JpegRows::End() {
+    if (setjmp(r_.escape)) return false;
+    // A file that ends (with its end marker) before some component had any scan gives no
+    // warning: the decoder just leaves that component at zero.
+    Track(r_);
+    if (!WholePicture(r_)) {
+        r_.reason = kEndsEarly;
+        return false;
+    }
+    jpeg_finish_decompress(&r_.cinfo);
+    return true;
+}
+
+Status JpegRows::ReadRows(std::uint32_t* rows, std::size_t stride, int count) {
+    if (!started_) {
+        if (!Start()) return Status::Fail(r_.reason);
+        started_ = true;
+    }
+    if (count > height_ - int(r_.cinfo.output_scanline)) return Status::Fail(kDamaged);
+    if (!Scanlines(rows, stride, count)) return Status::Fail(r_.reason);
+    if (mirror_) {
+        for (int k = 0; k < count; ++k) {
+            std::uint32_t* row = rows + std::size_t(k) * stride;
+            std::reverse(row, row + width_);
+        }
+    }
+    return Status::Ok();
+}
+
+Status JpegRows::Finish() {
+    if (!started_ || int(r_.cinfo.output_scanline) != height_) return Status::Fail(kDamaged);
+    return End() ? Status::Ok() : Status::Fail(r_.reason);
+}
+
+}  // namespace
+
+RowSource OpenJpegRows(int fd) {
+    auto reader = std::make_unique<JpegRows>(fd);
+    bool streamable = false;
+    RowSource source;
+    source.status = reader->Open(streamable);
+    if (source.status && streamable) source.reader = std::move(reader);
+    return source;
 }
 
 }  // namespace formats

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "formats/png_load.h"
+#include "formats/row_reader.h"
 #include "platform/bitmap.h"
 #include "formats/exif.h"
 #include "platform/files.h"
@@ -347,6 +348,152 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
     out.hasAlpha = picture.hasAlpha;
     out.meta = std::move(picture.meta);
     return Status::Ok();
+}
+
+}  // namespace formats
+
+// --- The row reader ------------------------------------------------------------------------
+
+namespace formats {
+namespace {
+
+std::uint32_t Be32(const unsigned char* p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+// True when a profile or EXIF chunk follows the image data: the whole-picture reader takes those
+// too (it reads on to the end before it looks), but rows handed out before them could not be
+// turned or tagged by them. Walks the chunk headers only; a damaged chain ends the walk and is
+// left for the decoder to report.
+bool MetadataAfterImage(int fd, std::uint64_t fileSize) {
+    bool sawImage = false;
+    for (std::uint64_t at = 8; at + 8 <= fileSize;) {
+        unsigned char head[8];
+        if (::pread(fd, head, 8, off_t(at)) != 8) return false;
+        const std::string_view type(reinterpret_cast<const char*>(head + 4), 4);
+        if (type == "IDAT") sawImage = true;
+        if (sawImage && (type == "iCCP" || type == "eXIf")) return true;
+        if (type == "IEND") return false;
+        at += 12 + std::uint64_t(Be32(head));
+    }
+    return false;
+}
+
+class PngRows final : public RowReader {
+public:
+    PngRows(std::FILE* file, spng_ctx* ctx) : file_(file), ctx_(ctx) {}
+
+    Status Start(bool& streamable);
+    Status ReadRows(std::uint32_t* rows, std::size_t stride, int count) override;
+    Status Finish() override;
+
+private:
+    std::unique_ptr<std::FILE, FileCloser> file_;
+    std::unique_ptr<spng_ctx, ContextFreer> ctx_;
+    bool sixteen_ = false;
+    bool mirror_ = false;
+    bool ended_ = false;
+    std::vector<std::uint16_t> wide_;  // one 16-bit row
+};
+
+Status PngRows::Start(bool& streamable) {
+    streamable = false;
+    spng_set_image_limits(ctx_.get(), std::uint32_t(platform::kMaxPixels),
+                          std::uint32_t(platform::kMaxPixels));
+    spng_set_chunk_limits(ctx_.get(), kChunkSizeLimit, kChunkCacheLimit);
+    if (spng_set_png_file(ctx_.get(), file_.get()) != 0) return Status::Ok();
+    errno = 0;
+    spng_ihdr ihdr{};
+    if (spng_get_ihdr(ctx_.get(), &ihdr) != 0) return Status::Ok();  // the whole load says why
+    if (ihdr.interlace_method != SPNG_INTERLACE_NONE || ihdr.width > std::uint32_t(kMaxRowSide) ||
+        ihdr.height > std::uint32_t(kMaxRowSide) || ihdr.width == 0 || ihdr.height == 0) {
+        return Status::Ok();
+    }
+    sixteen_ = ihdr.bit_depth == 16;
+    const int format = sixteen_ ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
+    if (int e = spng_decode_image(ctx_.get(), nullptr, 0, format,
+                                  SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+        e != 0) {
+        return Status::Fail(DecodeErrorText(e));
+    }
+    platform::Orientation orientation;
+    meta_ = ReadMeta(ctx_.get(), orientation);
+    if (orientation != platform::Orientation::Upright &&
+        orientation != platform::Orientation::MirrorHorizontal) {
+        return Status::Ok();
+    }
+    mirror_ = orientation == platform::Orientation::MirrorHorizontal;
+    width_ = int(ihdr.width);
+    height_ = int(ihdr.height);
+    try {
+        if (sixteen_) wide_.resize(std::size_t(width_) * 4);
+    } catch (const std::bad_alloc&) {
+        return Status::Fail("メモリが足りません");
+    }
+    // libspng holds a few rows of the file's bytes and its inflate state.
+    workingBytes_ = std::uint64_t(width_) * (sixteen_ ? 8 : 4) * 3 + (std::uint64_t{1} << 20);
+    streamable = true;
+    return Status::Ok();
+}
+
+Status PngRows::ReadRows(std::uint32_t* rows, std::size_t stride, int count) {
+    for (int k = 0; k < count; ++k) {
+        if (ended_) return Status::Fail(DecodeErrorText(SPNG_EOF));
+        std::uint32_t* row = rows + std::size_t(k) * stride;
+        errno = 0;
+        int e;
+        if (sixteen_) {
+            e = spng_decode_row(ctx_.get(), wide_.data(), wide_.size() * 2);
+            auto* out = reinterpret_cast<unsigned char*>(row);
+            for (std::size_t i = 0; i < wide_.size(); ++i) out[i] = To8(wide_[i]);
+        } else {
+            e = spng_decode_row(ctx_.get(), row, std::size_t(width_) * 4);
+        }
+        if (e == SPNG_EOI) {
+            ended_ = true;
+        } else if (e != 0) {
+            return Status::Fail(DecodeErrorText(e));
+        }
+        auto* p = reinterpret_cast<unsigned char*>(row);
+        for (int x = 0; x < width_; ++x, p += 4) std::swap(p[0], p[2]);
+        OverWhite(row, width_);
+        if (mirror_) std::reverse(row, row + width_);
+    }
+    return Status::Ok();
+}
+
+Status PngRows::Finish() {
+    if (!ended_) return Status::Fail(DecodeErrorText(SPNG_EOF));
+    // As the whole-picture reader: on to IEND, which checks the last image chunk's CRC too.
+    errno = 0;
+    if (int e = spng_decode_chunks(ctx_.get()); e != 0) return Status::Fail(DecodeErrorText(e));
+    return Status::Ok();
+}
+
+}  // namespace
+
+RowSource OpenPngRows(int fd) {
+    RowSource source;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || MetadataAfterImage(fd, std::uint64_t(st.st_size))) {
+        ::close(fd);
+        return source;
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        ::close(fd);
+        return source;
+    }
+    spng_ctx* ctx = spng_ctx_new(0);
+    if (!ctx) {
+        std::fclose(file);
+        return source;
+    }
+    auto reader = std::make_unique<PngRows>(file, ctx);
+    bool streamable = false;
+    source.status = reader->Start(streamable);
+    if (source.status && streamable) source.reader = std::move(reader);
+    return source;
 }
 
 }  // namespace formats

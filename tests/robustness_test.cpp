@@ -268,9 +268,18 @@ TEST(LowMemory, CliReportsAnErrorInsteadOfCrashing) {
     if (testing_support::kUnderAsan) GTEST_SKIP() << "AddressSanitizer reserves terabytes";
     TempDir dir;
     const std::string source = MakeBmp(dir.file("large.bmp"), 6000, 4000);
-    EXPECT_TRUE(testing_support::CliRefused(
-        RunCli({source, source, dir.file("out.png")}, 400u << 20), source));
-    EXPECT_EQ(NamesIn(dir.path()), Names{"large.bmp"});
+    {
+        // The whole-picture route holds three bitmaps of 92 MiB and the texture's.
+        testing_support::ScopedEnv whole("GLIMBRA_ROW_ROUTE", "0");
+        EXPECT_TRUE(testing_support::CliRefused(
+            RunCli({source, source, dir.file("out.png")}, 400u << 20), source));
+        EXPECT_EQ(NamesIn(dir.path()), Names{"large.bmp"});
+    }
+    // By rows the job holds the texture (here as large as the source) and a few bands.
+    const testing_support::ChildRun rows =
+        RunCli({source, dir.file("large.bmp"), dir.file("out.png")}, 400u << 20);
+    EXPECT_EQ(rows.exitCode, 0) << rows.out;
+    EXPECT_EQ(NamesIn(dir.path()), (Names{"large.bmp", "out.png"}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -342,6 +351,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, MemoryBudget,
 // refused with the figures. The tool's own mapped memory is taken from such a refusal.
 TEST(MemoryBudget, BatchRunsJobsThatDoNotFitTogetherOneAfterTheOther) {
     if (testing_support::kUnderAsan) GTEST_SKIP() << "AddressSanitizer reserves terabytes";
+    // The whole-picture route's estimates (the row route's jobs are far smaller).
+    testing_support::ScopedEnv whole("GLIMBRA_ROW_ROUTE", "0");
     TempDir dir;
     fs::create_directory(dir.file("out"));
     const std::string texture = MakeBmp(dir.file("texture.bmp"), 7, 5);
