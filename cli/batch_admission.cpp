@@ -115,10 +115,11 @@ bool HeaderSizeWithinLimit(const std::string& path, std::uint64_t& pixels) {
 
 }  // namespace
 
-platform::Status CheckSingleJob(const std::string& source, const std::string& floating) {
+platform::Status CheckSingleJob(const JobEstimate& job, const std::string& source,
+                                const std::string& floating) {
     std::uint64_t sourcePixels = 0, floatingPixels = 0;
     std::uint64_t need = 0;
-    if (HeaderSizeWithinLimit(source, sourcePixels)) need += EstimateJobBytes(source);
+    if (job.rows.streamable() || HeaderSizeWithinLimit(source, sourcePixels)) need += job.bytes;
     if (HeaderSizeWithinLimit(floating, floatingPixels)) need += floatingPixels * 4;
     if (need == 0) return platform::Status::Ok();
     return platform::CheckMemoryFits(need, platform::CurrentMemoryRoom());

@@ -54,9 +54,10 @@ class BatchAdmission {
 };
 
 // A single job (SOURCE FLOATING OUTPUT), checked before anything is decoded: the source's job as
-// EstimateJobBytes gives it plus the floating picture's bitmap, against the memory there is now.
-// Fails naming both figures. Sizes the headers do not tell, or that the loaders refuse anyway
-// (beyond the pixel limit, with their own reason), are left to the loaders.
-platform::Status CheckSingleJob(const std::string& source, const std::string& floating);
+// EstimateJob gave it for its route plus the floating picture's bitmap, against the memory there
+// is now. Fails naming both figures. Sizes the headers do not tell, or that the loaders refuse
+// anyway (beyond the pixel limit on the whole route, with their own reason), are left to them.
+platform::Status CheckSingleJob(const JobEstimate& job, const std::string& source,
+                                const std::string& floating);
 
 }  // namespace cli

@@ -195,7 +195,13 @@ int RunSingle(const Options& opt) {
     }
     // So is a job that cannot fit: its working set is known from the headers, and finding that
     // out after decoding cost seconds and gigabytes.
-    if (platform::Status s = cli::CheckSingleJob(opt.args[0], opt.args[1]); !s) {
+    // The route's own working set counts: by rows it grows with the width, not the area.
+    cli::JobEstimate job = cli::EstimateJob(opt.args[0], FormatOf(output), opt.output);
+    if (!job.rows.status) {
+        Fail(opt.args[0], job.rows.status.reason());
+        return kFailed;
+    }
+    if (platform::Status s = cli::CheckSingleJob(job, opt.args[0], opt.args[1]); !s) {
         Fail(opt.args[0], s.reason());
         return kFailed;
     }
@@ -203,7 +209,7 @@ int RunSingle(const Options& opt) {
     // How far the job is, on a terminal (the row route counts its rows).
     cli::JobProgress shown(opt.args[0]);
     platform::ScopedProgress scoped(shown.progress());
-    return ComposeOne(slots, opt, opt.args[0], &opt.args[1], output) ? kOk : kFailed;
+    return ComposeOne(slots, opt, opt.args[0], &opt.args[1], output, &job.rows) ? kOk : kFailed;
 }
 
 // A file's identity (device and inode, links followed); nullopt when it does not exist.
