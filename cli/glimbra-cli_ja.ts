@@ -9,18 +9,19 @@
   glimbra-cli [options] --batch FLOATING OUTDIR [SOURCE...]
 
 Lays the floating image over the source image as light and shade around the neutral grey
-191. Reads BMP, GIF, ICO, JPEG and PNG; the output&apos;s extension (.bmp .jpg .jpeg .png)
-picks its format.
+191. Reads BMP, GIF, ICO, JPEG, PNG, WebP and TIFF; the output&apos;s extension
+(%1) picks its format.
 
 Options:
   --stretch          stretch the floating image to the source&apos;s size (default)
   --tile             repeat the floating image from the top-left corner
-  --jpeg-rate N      JPEG quality 1..100 (default 50)
+  --jpeg-rate N      quality of the lossy formats (JPEG, WebP) 1..100 (default 50)
+  --lossless         lossless WebP
   --progressive      progressive JPEG
   --png-rate N       PNG compression: 1 fastest (default), 0 normal, 2 smallest
   --batch            one floating image over many sources, written to OUTDIR/&lt;name&gt;.&lt;format&gt;
   --files-from FILE  --batch: further sources, one path a line (&quot;-&quot;: standard input)
-  --format EXT       --batch output format: png (default), jpg, bmp
+  --format EXT       --batch output format: %2 (default png)
   --jobs N           --batch: sources at once (default: the number of cores)
   -h, --help         show this help
   --version          show the version
@@ -32,17 +33,18 @@ Exit status: 0 success, 1 an input or output failed, 2 usage error.
   glimbra-cli [オプション] --batch 浮き画像 出力フォルダ [元の画像...]
 
 浮き画像を元の画像に重ね、191 を中間の明るさとして明暗を付けます。
-入力: BMP, GIF, ICO, JPEG, PNG。出力の形式は拡張子 (.bmp .jpg .jpeg .png) で決まります。
+入力: BMP, GIF, ICO, JPEG, PNG, WebP, TIFF。出力の形式は拡張子 (%1) で決まります。
 
 オプション:
   --stretch          浮き画像を元の画像の大きさに拡大・縮小する (既定)
   --tile             浮き画像を左上から並べる
-  --jpeg-rate N      JPEG の品質 1..100 (既定 50)
+  --jpeg-rate N      非可逆の形式 (JPEG, WebP) の品質 1..100 (既定 50)
+  --lossless         WebP を可逆圧縮で保存する
   --progressive      プログレッシブ JPEG で保存する
   --png-rate N       PNG の圧縮: 1 速い (既定), 0 標準, 2 最小
   --batch            一つの浮き画像で多数の元画像を処理し、出力フォルダ/&lt;名前&gt;.&lt;形式&gt; に書く
   --files-from FILE  --batch: 元の画像の一覧 (一行に一つ、&quot;-&quot; は標準入力)
-  --format EXT       --batch の出力形式: png (既定), jpg, bmp
+  --format EXT       --batch の出力形式: %2 (既定 png)
   --jobs N           --batch で同時に処理する数 (既定: CPU の数)
   -h, --help         この説明を表示する
   --version          版を表示する
@@ -75,8 +77,8 @@ Exit status: 0 success, 1 an input or output failed, 2 usage error.
         <translation>%1 には %2 から %3 までの整数を指定してください。</translation>
     </message>
     <message>
-        <source>--format takes png, jpg or bmp.</source>
-        <translation>--format には png, jpg, bmp のどれかを指定してください。</translation>
+        <source>--format takes one of: %1.</source>
+        <translation>--format には次のどれかを指定してください: %1。</translation>
     </message>
     <message>
         <source>--files-from needs --batch.</source>
@@ -87,8 +89,8 @@ Exit status: 0 success, 1 an input or output failed, 2 usage error.
         <translation>元の画像、浮き画像、出力ファイルの三つを指定してください。</translation>
     </message>
     <message>
-        <source>the output&apos;s extension must be .bmp, .jpg, .jpeg or .png.</source>
-        <translation>出力の拡張子は .bmp .jpg .jpeg .png のどれかにしてください。</translation>
+        <source>the output&apos;s extension must be one of: %1.</source>
+        <translation>出力の拡張子は次のどれかにしてください: %1。</translation>
     </message>
     <message>
         <source>--batch needs FLOATING, OUTDIR and at least one SOURCE.</source>

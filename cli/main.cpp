@@ -35,6 +35,7 @@
 #include "imagefiles/save_result.h"
 #include "platform/files.h"
 #include "formats/jpeg_load.h"
+#include "formats/picture_writers.h"
 #include "platform/parallel.h"
 #include "platform/signal_cleanup.h"
 
@@ -56,13 +57,16 @@ void PrepareRun() {
     platform::RemoveTemporariesOnSignals();
 }
 
-// The format that a name's extension selects: ".BMP", ".JPG" or ".PNG"; "" for none of them.
+// The format that a name's extension selects: ".BMP", ".JPG", ".PNG" or one of
+// formats::PictureWriters() (".WEBP", ".TIF", ...); "" for none of them.
 std::string FormatOf(const std::string& name) {
     std::string ext = std::filesystem::path(name).extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return char(std::toupper(c)); });
     if (ext == ".JPEG") ext = ".JPG";
-    return (ext == ".BMP" || ext == ".JPG" || ext == ".PNG") ? ext : "";
+    const bool known =
+        ext == ".BMP" || ext == ".JPG" || ext == ".PNG" || formats::FindWriter(ext) != nullptr;
+    return known ? ext : "";
 }
 
 // The size that a JPEG or PNG source will load at, read from its headers; false for other files,
@@ -159,7 +163,9 @@ int RunSingle(const Options& opt) {
     if (opt.args.size() != 3) return UsageError(Tr("give three names: SOURCE, FLOATING and OUTPUT."));
     const std::string& output = opt.args[2];
     if (FormatOf(output).empty()) {
-        return UsageError(output + ": " + Tr("the output's extension must be .bmp, .jpg, .jpeg or .png."));
+        return UsageError(output + ": " +
+                          cli::Format(Tr("the output's extension must be one of: %1."),
+                                      {cli::OutputExtensions()}));
     }
     PrepareRun();
     // A target that cannot be written is refused before the inputs are decoded.
@@ -240,7 +246,7 @@ int RunBatch(const Options& opt) {
     }
     const std::vector<std::string> sources(opt.args.begin() + 2, opt.args.end());
     if (sources.empty()) return kOk;
-    const std::string ext = opt.format == "jpg" ? ".jpg" : opt.format == "bmp" ? ".bmp" : ".png";
+    const std::string ext = "." + opt.format;
     std::vector<std::string> outputs;
     for (const std::string& source : sources) {
         const std::string stem = std::filesystem::path(source).stem().string();

@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "cli/messages.h"
+#include "formats/picture_writers.h"
 
 #include <QCommandLineParser>
 #include <QTranslator>
@@ -28,18 +29,19 @@ const char* const kHelp = QT_TRANSLATE_NOOP(
     "  glimbra-cli [options] --batch FLOATING OUTDIR [SOURCE...]\n"
     "\n"
     "Lays the floating image over the source image as light and shade around the neutral grey\n"
-    "191. Reads BMP, GIF, ICO, JPEG and PNG; the output's extension (.bmp .jpg .jpeg .png)\n"
-    "picks its format.\n"
+    "191. Reads BMP, GIF, ICO, JPEG, PNG, WebP and TIFF; the output's extension\n"
+    "(%1) picks its format.\n"
     "\n"
     "Options:\n"
     "  --stretch          stretch the floating image to the source's size (default)\n"
     "  --tile             repeat the floating image from the top-left corner\n"
-    "  --jpeg-rate N      JPEG quality 1..100 (default 50)\n"
+    "  --jpeg-rate N      quality of the lossy formats (JPEG, WebP) 1..100 (default 50)\n"
+    "  --lossless         lossless WebP\n"
     "  --progressive      progressive JPEG\n"
     "  --png-rate N       PNG compression: 1 fastest (default), 0 normal, 2 smallest\n"
     "  --batch            one floating image over many sources, written to OUTDIR/<name>.<format>\n"
     "  --files-from FILE  --batch: further sources, one path a line (\"-\": standard input)\n"
-    "  --format EXT       --batch output format: png (default), jpg, bmp\n"
+    "  --format EXT       --batch output format: %2 (default png)\n"
     "  --jobs N           --batch: sources at once (default: the number of cores)\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
@@ -56,13 +58,10 @@ std::string ToBytes(const QString& text) {
     return std::string(bytes.constData(), std::size_t(bytes.size()));
 }
 
-// text with %1, %2, ... replaced by args.
-std::string Format(std::string text, std::initializer_list<std::string> args) {
-    int n = 1;
-    for (const std::string& arg : args) {
-        const std::string mark = "%" + std::to_string(n++);
-        if (const auto at = text.find(mark); at != text.npos) text.replace(at, mark.size(), arg);
-    }
+
+std::string Joined(const std::vector<std::string>& items, const char* between) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : between) + item;
     return text;
 }
 
@@ -113,6 +112,16 @@ bool StartsWithJa(const char* value) { return std::strncmp(value, "ja", 2) == 0;
 
 }  // namespace
 
+// text with %1, %2, ... replaced by args.
+std::string Format(std::string text, std::initializer_list<std::string> args) {
+    int n = 1;
+    for (const std::string& arg : args) {
+        const std::string mark = "%" + std::to_string(n++);
+        if (const auto at = text.find(mark); at != text.npos) text.replace(at, mark.size(), arg);
+    }
+    return text;
+}
+
 bool WantsJapanese() {
     // The first of these that is set and not empty names the language of messages.
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
@@ -140,6 +149,29 @@ std::string Tr(const char* text) {
     return text;
 }
 
+std::vector<std::string> OutputFormats() {
+    std::vector<std::string> names{"png", "jpg", "bmp"};
+    for (const formats::WriterEntry& e : formats::PictureWriters()) {
+        std::string name = e.ext + 1;
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::string OutputExtensions() {
+    std::vector<std::string> names = OutputFormats();
+    names.insert(names.begin() + 2, "jpeg");
+    for (std::string& n : names) n.insert(0, ".");
+    return Joined(names, " ");
+}
+
+std::string HelpText() {
+    std::vector<std::string> formats = OutputFormats();
+    return Format(Tr(kHelp), {OutputExtensions(), Joined(formats, ", ")});
+}
+
 int UsageError(const std::string& message) {
     PrintLine("glimbra-cli: " + message);
     PrintLine(Tr("'glimbra-cli --help' shows how to use it."));
@@ -150,11 +182,11 @@ Parsed ParseCommandLine(int argc, char** argv) {
     QCommandLineParser parser;
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     const QCommandLineOption help(QStringList{"h", "help"}), version("version"), tile("tile"),
-        stretch("stretch"), progressive("progressive"), batch("batch"),
+        stretch("stretch"), progressive("progressive"), lossless("lossless"), batch("batch"),
         jpegRate("jpeg-rate", "", "N"), pngRate("png-rate", "", "N"), jobs("jobs", "", "N"),
         format("format", "", "EXT"), filesFrom("files-from", "", "FILE");
-    parser.addOptions({help, version, tile, stretch, progressive, batch, jpegRate, pngRate, jobs,
-                       format, filesFrom});
+    parser.addOptions({help, version, tile, stretch, progressive, lossless, batch, jpegRate,
+                       pngRate, jobs, format, filesFrom});
 
     QStringList args;
     for (int i = 0; i < argc; ++i) args << FromBytes(argv[i]);
@@ -177,7 +209,7 @@ Parsed ParseCommandLine(int argc, char** argv) {
                                   {name}))};
     }
     if (parser.isSet(help)) {
-        std::fputs(Tr(kHelp).c_str(), stdout);
+        std::fputs(HelpText().c_str(), stdout);
         return {std::nullopt, kOk};
     }
     if (parser.isSet(version)) {
@@ -191,6 +223,7 @@ Parsed ParseCommandLine(int argc, char** argv) {
     const auto lastTile = names.lastIndexOf("tile"), lastStretch = names.lastIndexOf("stretch");
     opt.tile = lastTile > lastStretch ? basCommon::kTrue : basCommon::kFalse;
     if (parser.isSet(progressive)) opt.output.jpegPrgrs = -1;
+    opt.output.lossless = parser.isSet(lossless);
     opt.batch = parser.isSet(batch);
 
     struct Number {
@@ -218,14 +251,17 @@ Parsed ParseCommandLine(int argc, char** argv) {
         std::transform(f.begin(), f.end(), f.begin(),
                        [](unsigned char c) { return char(std::tolower(c)); });
         if (f == "jpeg") f = "jpg";
-        if (f != "png" && f != "jpg" && f != "bmp")
-            return {std::nullopt, UsageError(Tr("--format takes png, jpg or bmp."))};
+        const std::vector<std::string> known = OutputFormats();
+        if (std::find(known.begin(), known.end(), f) == known.end()) {
+            return {std::nullopt,
+                    UsageError(Format(Tr("--format takes one of: %1."), {Joined(known, ", ")}))};
+        }
         opt.format = f;
     }
 
     for (const QString& a : parser.positionalArguments()) opt.args.push_back(ToBytes(a));
     if (opt.args.empty()) {
-        std::fputs(Tr(kHelp).c_str(), stderr);
+        std::fputs(HelpText().c_str(), stderr);
         return {std::nullopt, kUsage};
     }
     if (parser.isSet(filesFrom)) {

@@ -3,6 +3,7 @@
 // English, or in Japanese when the user's locale is Japanese.
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,12 +41,22 @@ void SetUpLanguage();
 // Whether SetUpLanguage chose Japanese for this environment.
 bool WantsJapanese();
 
+// text with %1, %2, ... replaced by args.
+std::string Format(std::string text, std::initializer_list<std::string> args);
+
 // text (English, a key of the translation file) in the user's language.
 std::string Tr(const char* text);
 
 // Reads argv. Lines of --files-from lists (a file, or "-" for standard input) are appended to
 // args; blank lines are skipped.
 Parsed ParseCommandLine(int argc, char** argv);
+
+// The --format names, "png" first: png, jpg, bmp, then those of formats::PictureWriters().
+std::vector<std::string> OutputFormats();
+// The output extensions glimbra-cli writes, dot first, one space between: ".png .jpg .jpeg ...".
+std::string OutputExtensions();
+// The help text, in the user's language, with the formats filled in.
+std::string HelpText();
 
 // Reports a usage error: message, then how to get help, on stderr. Returns kUsage.
 int UsageError(const std::string& message);

@@ -19,11 +19,13 @@ struct Embedded {
     const std::vector<std::uint8_t>* icc = nullptr;  // null: none; points into the ImageMeta
 };
 
-enum class Container { Jpeg, Png };
+// Every container but JPEG holds a block in one chunk or tag of up to 2^31 - 1 bytes.
+enum class Container { Jpeg, Png, Webp, Tiff, Heif, Jxl };
 
 // What a width x height result in the given container carries of meta (which may be null).
 // JPEG: EXIF only if it fits one APP1 segment, the profile only if it fits 255 APP2 markers.
-// PNG: each only if its chunk stays within the format's 2^31 - 1 bytes.
+// The others (PNG's chunks, WebP's, TIFF's tags, ...): each only if it stays within 2^31 - 1
+// bytes.
 Embedded PrepareEmbedded(const platform::ImageMeta* meta, Container container, int width,
                          int height);
 

@@ -2,12 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <string_view>
 
 #include "codec/codec.h"
 #include "dialogs/cls_dialog.h"
+#include "formats/picture_writers.h"
 #include "platform/files.h"
 #include "startup/settings.h"
 
@@ -101,7 +103,11 @@ Status WriteResultFile(platform::Surface& slot, const std::string& path, const s
                        const OutputSettings& settings) {
     const bool jpeg = ext == ".JPG";
     const bool png = ext == ".PNG";
-    if (jpeg) {
+    const formats::PictureWriter other = formats::FindWriter(ext);
+    if (!jpeg && !png && !other && ext != ".BMP") {
+        return Status::Fail("この形式では保存できません (" + ext + ")");
+    }
+    if (jpeg || other) {
         if (Status s = CheckRate(settings.jpegRate, "JPEG の圧縮率 ([JPEG] Rate)"); !s) return s;
     } else if (png) {
         if (Status s = CheckRate(settings.pngRate, "PNG の設定 ([PNG] Rate)"); !s) return s;
@@ -123,6 +129,12 @@ Status WriteResultFile(platform::Surface& slot, const std::string& path, const s
                                                   std::uint8_t(settings.pngRate), &reason,
                                                   slot.Meta().get()),
                                reason);
+    } else if (other) {
+        formats::SaveOptions options;
+        options.quality = std::min<int>(settings.jpegRate, 100);
+        options.lossless = settings.lossless;
+        written = other(slot.Image(), slot.Width(), slot.Height(), temp, options,
+                        slot.Meta().get());
     } else {
         written = codec::SavePicture(slot.Image(), temp);
     }

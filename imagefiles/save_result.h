@@ -25,6 +25,7 @@ struct OutputSettings {
     std::int16_t jpegRate = 50;
     std::int16_t jpegPrgrs = 0;
     std::int16_t pngRate = 1;
+    bool lossless = false;  // WebP and the like: their lossless coding instead of jpegRate's
 };
 
 // Applies the extension rule for the chosen file type (1 all images, 2 BMP, 3 JPEG, 4 PNG):
@@ -32,10 +33,12 @@ struct OutputSettings {
 // already name the type. ext receives the final upper-cased extension.
 std::string SettleExtension(const std::string& name, std::int32_t filterIndex, std::string* ext);
 
-// Writes the whole bitmap of slot to path in the format that ext (".BMP", ".JPG", ".PNG")
-// names, atomically: an existing file is replaced only by a complete new one, and a failure
-// leaves no file behind. Rates outside 0..255 fail before anything is written. JPEG and PNG
-// files carry the slot's metadata (Meta()); BMP files carry none.
+// Writes the whole bitmap of slot to path in the format that ext (".BMP", ".JPG", ".PNG", or one
+// of formats::PictureWriters(): ".WEBP", ".TIF", ...) names, atomically: an existing file is
+// replaced only by a complete new one, and a failure leaves no file behind. Rates outside 0..255
+// fail before anything is written; the lossy formats of formats/ take jpegRate as their quality
+// (over 100 counts as 100). Every format but BMP carries the slot's metadata (Meta()) as far as
+// it holds it.
 platform::Status WriteResultFile(platform::Surface& slot, const std::string& path,
                                  const std::string& ext, const OutputSettings& settings);
 

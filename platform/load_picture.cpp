@@ -23,6 +23,7 @@
 #include "platform/files.h"
 #include "platform/memory_budget.h"
 #include "formats/jpeg_load.h"
+#include "formats/picture_readers.h"
 #include "platform/orientation.h"
 
 namespace platform {
@@ -407,6 +408,16 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
     QByteArray data;
     if (Status s = ReadFile(path, data); !s) return s;
     const std::string_view bytes(data.constData(), std::size_t(data.size()));
+
+    // The readers of formats/ that their first bytes select: each gives an upright picture with
+    // its metadata.
+    for (const formats::PictureReader& reader : formats::PictureReaders()) {
+        if (!reader.detect(bytes)) continue;
+        auto picture = std::make_shared<Picture>();
+        if (Status s = reader.read(bytes, *picture); !s) return s;
+        out = std::move(picture);
+        return Status::Ok();
+    }
 
     const Format format = Sniff(bytes);
     Status check;

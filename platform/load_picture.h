@@ -1,8 +1,8 @@
 #pragma once
-// The picture loader: BMP, GIF (first frame), ICO (the largest entry) and JPEG files, decoded
-// whole before anything is handed back. Uncompressed 16/24/32-bit BMPs and JPEGs other than CMYK
-// go through our own readers (formats/bmp_load.h, formats/jpeg_load.h); everything else through
-// Qt's image reader.
+// The picture loader: BMP, GIF (first frame), ICO (the largest entry), JPEG files and the formats
+// that formats/picture_readers.h lists (WebP, TIFF), decoded whole before anything is handed
+// back. Those formats, uncompressed 16/24/32-bit BMPs and JPEGs other than CMYK go through our
+// own readers (formats/); everything else through Qt's image reader.
 
 #include <memory>
 #include <string>

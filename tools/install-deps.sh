@@ -10,6 +10,7 @@ apt-get install -y -qq --no-install-recommends \
     build-essential cmake ninja-build pkg-config \
     qt6-base-dev qt6-qpa-plugins libqt6opengl6-dev libgl-dev \
     libspng-dev zlib1g-dev libturbojpeg0-dev libjpeg62-turbo-dev libexif-dev \
+    libwebp-dev libtiff-dev libheif-dev libjxl-dev \
     libgtest-dev libgmock-dev libbenchmark-dev \
     clang libclang-rt-14-dev \
     fonts-ipafont-gothic \

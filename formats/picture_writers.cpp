@@ -1,0 +1,26 @@
+#include "formats/picture_writers.h"
+
+#include <array>
+
+#include "formats/tiff_save.h"
+#include "formats/webp_save.h"
+
+namespace formats {
+
+std::span<const WriterEntry> PictureWriters() {
+    static constexpr std::array kWriters{
+        WriterEntry{".WEBP", SaveWebp},
+        WriterEntry{".TIF", SaveTiff},
+        WriterEntry{".TIFF", SaveTiff},
+    };
+    return kWriters;
+}
+
+PictureWriter FindWriter(std::string_view ext) {
+    for (const WriterEntry& e : PictureWriters()) {
+        if (ext == e.ext) return e.write;
+    }
+    return nullptr;
+}
+
+}  // namespace formats
