@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "formats/exif.h"
+#include "formats/picture_readers.h"
 #include "platform/bitmap.h"
 #include "platform/memory_budget.h"
 
@@ -158,15 +159,14 @@ Status ReadHeif(std::string_view file, platform::Picture& out) {
     // The size after the transforms, before anything is decoded.
     const int w = heif_image_handle_get_width(handle.get());
     const int h = heif_image_handle_get_height(handle.get());
-    if (w <= 0 || h <= 0) return Status::Fail("画像の大きさが 0 です");
-    if (Status s = platform::CheckBitmapSize(w, h); !s) return s;
     const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-    // What the decode holds at its peak: the coded planes (three channels and alpha at 8 or 16
-    // bits), libheif's interleaved copy (4 or 8 bytes a pixel) and our picture (4).
-    const std::uint64_t pixels = std::uint64_t(w) * std::uint64_t(h);
+    // What the decode holds beside our picture at its peak: the coded planes (three channels and
+    // alpha at 8 or 16 bits) and libheif's interleaved copy (4 or 8 bytes a pixel).
     const std::uint64_t sample = bits > 8 ? 2 : 1;
-    if (Status s = platform::CheckMemory(pixels * (4 * sample + 4 * sample + 4)); !s) return s;
+    if (Status s = CheckDecodeSize(w, h, std::uint64_t(w) * std::uint64_t(h) * 8 * sample); !s) {
+        return s;
+    }
 
     std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
     if (!options) return Status::Fail("メモリが足りません");
@@ -192,7 +192,7 @@ Status ReadHeif(std::string_view file, platform::Picture& out) {
     if (Status s = picture.pixels.Allocate(w, h); !s) return s;
     Convert(image.get(), depth > 8 ? depth : 8, picture.pixels);
     image.reset();
-    picture.hasAlpha = alpha;
+    picture.hasAlpha = alpha && AnyTransparent(picture.pixels);
     if (!alpha) {
         // libheif fills the alpha of an opaque image with its maximum; make sure of 255.
         std::uint32_t* p = picture.pixels.data();

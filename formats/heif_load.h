@@ -19,7 +19,7 @@ bool IsHeif(std::string_view file);
 //   phones store Orientation 6 beside an irot that has already turned the picture. The EXIF
 //   block is carried as stored; every writer sets its Orientation to 1.
 // - Channels deeper than 8 bits are rounded: (v * 255 + max / 2) / max, max = 2^bits - 1.
-// - hasAlpha when the image has an alpha plane (straight alpha, as libheif hands it back).
+// - Alpha kept (straight, as libheif hands it back); hasAlpha when some pixel is not opaque.
 // - The ICC profile (a 'prof' colour box) and the EXIF block are kept; a damaged one is left out.
 // Refused before anything is decoded: sides over kMaxHeifSide, pixels over the pixel limit,
 // a picture that does not fit the memory budget. Damaged and cut files are refused with a

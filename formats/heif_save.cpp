@@ -156,4 +156,14 @@ Status SaveHeif(const platform::Bitmap& bitmap, int w, int h, const std::string&
     return out.Close();
 }
 
+Status SaveAvif(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
+                const SaveOptions& options, const platform::ImageMeta* meta) {
+    return SaveHeif(bitmap, w, h, path, HeifCodec::Avif, options.quality, meta);
+}
+
+Status SaveHeic(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
+                const SaveOptions& options, const platform::ImageMeta* meta) {
+    return SaveHeif(bitmap, w, h, path, HeifCodec::Heic, options.quality, meta);
+}
+
 }  // namespace formats

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "formats/picture_writers.h"
 #include "platform/bitmap.h"
 #include "platform/image_meta.h"
 #include "platform/status.h"
@@ -21,5 +22,11 @@ bool CanSaveHeif(HeifCodec codec);
 // settings give the same bytes on any machine.
 platform::Status SaveHeif(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
                           HeifCodec codec, int quality, const platform::ImageMeta* meta);
+
+// The writer table's entries: AVIF and HEIC at options.quality (no lossless form).
+platform::Status SaveAvif(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
+                          const SaveOptions& options, const platform::ImageMeta* meta);
+platform::Status SaveHeic(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
+                          const SaveOptions& options, const platform::ImageMeta* meta);
 
 }  // namespace formats

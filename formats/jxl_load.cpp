@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "formats/exif.h"
+#include "formats/picture_readers.h"
 #include "platform/bitmap.h"
 #include "platform/memory_budget.h"
 
@@ -161,15 +162,13 @@ Status ReadJxl(std::string_view file, platform::Picture& out) {
                 // libjxl hands back the picture turned upright: orientations 5..8 swap the sides.
                 std::uint64_t w = info.xsize, h = info.ysize;
                 if (info.orientation > JXL_ORIENT_ROTATE_180) std::swap(w, h);
-                if (w == 0 || h == 0) return Status::Fail("画像の大きさが 0 です");
-                if (Status s = platform::CheckBitmapSize(std::int64_t(w), std::int64_t(h)); !s) {
-                    return s;
-                }
                 const bool deep = info.bits_per_sample > 8 || info.exponent_bits_per_sample > 0;
                 // The decoder's own frame store: about four 32-bit float planes (three colours
                 // and alpha) beside our picture and, for deep files, the 16-bit output.
                 const std::uint64_t pixels = w * h;
-                if (Status s = platform::CheckMemory(pixels * (16 + 4 + (deep ? 8 : 0))); !s) {
+                if (Status s = CheckDecodeSize(std::int64_t(w), std::int64_t(h),
+                                               pixels * (16 + (deep ? 8 : 0)));
+                    !s) {
                     return s;
                 }
                 if (Status s = picture.pixels.Allocate(int(w), int(h)); !s) return s;
@@ -240,7 +239,7 @@ Status ReadJxl(std::string_view file, platform::Picture& out) {
         std::swap(px[0], px[2]);
         if (!alpha) px[3] = 0xFF;
     }
-    picture.hasAlpha = alpha;
+    picture.hasAlpha = alpha && AnyTransparent(picture.pixels);
 
     platform::Orientation ignored;  // libjxl has applied the codestream's orientation
     const bool container = JxlSignatureCheck(reinterpret_cast<const std::uint8_t*>(file.data()),

@@ -18,7 +18,7 @@ bool IsJxl(std::string_view file);
 //   Orientation is not applied again (the block is carried as stored; writers set it to 1).
 // - Every channel is rounded to 8 bits from libjxl's 16-bit output: (v * 255 + 32767) / 65535.
 //   Grey pictures come out as equal red, green and blue.
-// - hasAlpha when the file has an alpha channel; premultiplied alpha is undone by libjxl.
+// - Alpha kept, premultiplied alpha undone by libjxl; hasAlpha when some pixel is not opaque.
 // - The colour profile of the pixels as decoded is kept unless it is plain sRGB (what every
 //   picture without a profile is taken to be); the EXIF box ("Exif", Brotli-compressed "brob"
 //   boxes included) is kept; a damaged one of either is left out.

@@ -40,8 +40,9 @@ float JxlDistanceFor(int quality) {
     return float(53.0 / 3000.0 * q * q - 23.0 / 20.0 * q + 25.0);
 }
 
-Status SaveJxl(const platform::Bitmap& bitmap, int w, int h, const std::string& path, int quality,
-               bool lossless, const platform::ImageMeta* meta) {
+Status SaveJxl(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
+               const SaveOptions& options, const platform::ImageMeta* meta) {
+    const bool lossless = options.lossless;
     std::vector<std::uint8_t> rgb;
     try {
         rgb.resize(std::size_t(w) * std::size_t(h) * 3);
@@ -113,7 +114,7 @@ Status SaveJxl(const platform::Bitmap& bitmap, int w, int h, const std::string& 
     if (!settings) return Failed();
     if (lossless) {
         if (JxlEncoderSetFrameLossless(settings, JXL_TRUE) != JXL_ENC_SUCCESS) return Failed();
-    } else if (JxlEncoderSetFrameDistance(settings, JxlDistanceFor(quality)) != JXL_ENC_SUCCESS) {
+    } else if (JxlEncoderSetFrameDistance(settings, JxlDistanceFor(options.quality)) != JXL_ENC_SUCCESS) {
         return Failed();
     }
     const JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};

@@ -3,9 +3,7 @@
 
 #include <string>
 
-#include "platform/bitmap.h"
-#include "platform/image_meta.h"
-#include "platform/status.h"
+#include "formats/picture_writers.h"
 
 namespace formats {
 
@@ -14,13 +12,14 @@ namespace formats {
 float JxlDistanceFor(int quality);
 
 // Writes the top-left w x h pixels of bitmap (both within it), opaque, as a JPEG XL file:
-// lossless when asked (every pixel back exactly), else at JxlDistanceFor(quality). meta, when
+// lossless when options.lossless (every pixel back exactly), else at
+// JxlDistanceFor(options.quality). meta, when
 // given, is embedded: its ICC profile as the image's colour profile (without one the pixels are
 // declared sRGB), its EXIF (Orientation 1, no thumbnail) in an "Exif" box. The encoder runs on a
 // fixed number of threads (kJxlSaveThreads) and libjxl splits the work by the picture, so the same
 // pixels and settings give the same bytes on any machine.
 platform::Status SaveJxl(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
-                         int quality, bool lossless, const platform::ImageMeta* meta);
+                         const SaveOptions& options, const platform::ImageMeta* meta);
 
 inline constexpr int kJxlSaveThreads = 2;
 

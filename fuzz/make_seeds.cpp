@@ -6,8 +6,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <utility>
 #include <string>
 
+#include "formats/heif_save.h"
+#include "formats/jxl_save.h"
+#include "platform/bitmap.h"
 #include "tools/make_malformed.h"
 
 namespace {
@@ -54,6 +59,50 @@ int main(int argc, char** argv) {
                       std::string(1, pick) + s.bytes);
             }
         }
+    }
+
+    // HEIF and JPEG XL: files of our own writers (smooth and flat pictures, odd sizes, with and
+    // without a profile and EXIF), each also cut in half.
+    {
+        platform::Bitmap pixels;
+        const auto picture = [&](int w, int h) {
+            (void)pixels.Allocate(w, h);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    pixels.at(x, y) = platform::Rgb(std::uint8_t(x * 9), std::uint8_t(y * 13),
+                                                    std::uint8_t((x ^ y) * 5));
+        };
+        // Orientation 6 and a 132-byte profile of nothing but its header: as a phone's file has.
+        platform::ImageMeta meta;
+        meta.exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0,
+                     0, 0, 0, 0};
+        meta.icc.assign(132, 0);
+        meta.icc[3] = 132;
+        meta.icc[36] = 'a', meta.icc[37] = 'c', meta.icc[38] = 's', meta.icc[39] = 'p';
+        const std::string file = scratch + "/glimbra-seed";
+        const auto keep = [&](const std::string& target, const std::string& name) {
+            std::ifstream in(file, std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+            Write(root / target / name, bytes);
+            Write(root / target / (name + "-cut"), bytes.substr(0, bytes.size() / 2));
+        };
+        for (const auto [w, h] : {std::pair{16, 16}, std::pair{33, 17}}) {
+            picture(w, h);
+            const std::string size = std::to_string(w) + "x" + std::to_string(h);
+            for (const bool withMeta : {false, true}) {
+                const platform::ImageMeta* m = withMeta ? &meta : nullptr;
+                const std::string tail = size + (withMeta ? "-meta" : "");
+                if (formats::SaveHeif(pixels, w, h, file, formats::HeifCodec::Avif, 50, m))
+                    keep("heif_load", "avif-" + tail);
+                if (formats::SaveHeif(pixels, w, h, file, formats::HeifCodec::Heic, 50, m))
+                    keep("heif_load", "heic-" + tail);
+                if (formats::SaveJxl(pixels, w, h, file, {.quality = 50}, m))
+                    keep("jxl_load", "lossy-" + tail);
+                if (formats::SaveJxl(pixels, w, h, file, {.lossless = true}, m))
+                    keep("jxl_load", "lossless-" + tail);
+            }
+        }
+        std::filesystem::remove(file);
     }
 
     // Settings: section, key and value as the fuzzer reads them (each a length-limited string

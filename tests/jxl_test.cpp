@@ -83,8 +83,8 @@ platform::Picture Read(const std::string& file) {
 std::string Saved(const platform::Bitmap& b, int quality, bool lossless,
                   const platform::ImageMeta* meta = nullptr) {
     TempDir dir;
-    const platform::Status s =
-        formats::SaveJxl(b, b.width(), b.height(), dir.file("a.jxl"), quality, lossless, meta);
+    const platform::Status s = formats::SaveJxl(b, b.width(), b.height(), dir.file("a.jxl"),
+                                                {.quality = quality, .lossless = lossless}, meta);
     EXPECT_TRUE(s) << s.reason();
     return ReadBytes(dir.file("a.jxl"));
 }
