@@ -93,6 +93,7 @@ const std::pair<std::string_view, std::string_view> kPhrases[] = {
     {"AVIF に圧縮できません", "cannot compress to AVIF"},
     {"HEIC に圧縮できません", "cannot compress to HEIC"},
     {"JPEG XL に圧縮できません", "cannot compress to JPEG XL"},
+    {"CMYK の JPEG XL は読めません", "CMYK JPEG XL files cannot be read"},
     {"この環境には ", "this system has no "},
     {" の圧縮処理がありません", " encoder"},
     {"JPEG XL の読み込み処理を準備できません", "cannot set up the JPEG XL decoder"},

@@ -159,6 +159,15 @@ Status ReadJxl(std::string_view file, platform::Picture& out) {
         switch (JxlDecoderProcessInput(dec.get())) {
             case JXL_DEC_BASIC_INFO: {
                 if (JxlDecoderGetBasicInfo(dec.get(), &info) != JXL_DEC_SUCCESS) return Corrupt();
+                // libjxl 0.7 leaves a CMYK picture's black in an extra channel and hands back the
+                // other three as if they were RGB: refused rather than shown in wrong colours.
+                for (std::uint32_t i = 0; i < info.num_extra_channels; ++i) {
+                    JxlExtraChannelInfo extra{};
+                    if (JxlDecoderGetExtraChannelInfo(dec.get(), i, &extra) == JXL_DEC_SUCCESS &&
+                        extra.type == JXL_CHANNEL_BLACK) {
+                        return Status::Fail("CMYK の JPEG XL は読めません");
+                    }
+                }
                 // libjxl hands back the picture turned upright: orientations 5..8 swap the sides.
                 std::uint64_t w = info.xsize, h = info.ysize;
                 if (info.orientation > JXL_ORIENT_ROTATE_180) std::swap(w, h);

@@ -22,7 +22,8 @@ bool IsJxl(std::string_view file);
 // - The colour profile of the pixels as decoded is kept unless it is plain sRGB (what every
 //   picture without a profile is taken to be); the EXIF box ("Exif", Brotli-compressed "brob"
 //   boxes included) is kept; a damaged one of either is left out.
-// Refused before the picture is decoded: sizes over the pixel limit and what does not fit the
+// CMYK files (a black extra channel) are refused: libjxl 0.7 would give their first three inks as
+// RGB. Refused before the picture is decoded: sizes over the pixel limit and what does not fit the
 // memory budget (the size comes from the basic header, the first thing read). Damaged and cut
 // files are refused with a reason. The decoder runs on libjxl's thread runner; the pixels do not
 // depend on its thread count. On failure out is untouched.
