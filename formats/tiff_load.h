@@ -7,8 +7,10 @@
 //  - CMYK (8-bit inks): converted to RGB by the inks' complements; the profile, which describes
 //    the inks, is dropped.
 //  - YCbCr, subsampled or not, JPEG-coded or raw: converted to RGB.
-//  - 16-bit samples: rounded to 8 bits (v * 255 + 32767) / 65535, as 16-bit PNG.
-//  - Floating-point samples, 12, 24 and 32-bit integers, CIELab and LogLuv: refused, the reason
+//  - 16-bit colour and alpha samples: rounded to 8 bits, (v * 255 + 32767) / 65535, as 16-bit
+//    PNG; 16-bit grey keeps its top 8 bits (libtiff's grey table), at most 1 below that.
+//  - CIELab, LogLuv and old-style JPEG: converted as libtiff converts them.
+//  - Floating-point samples, 12, 24 and 32-bit integers and 16-bit CMYK: refused, the reason
 //    says the pixel format cannot be read.
 // Alpha, associated or not, comes out unassociated. The EXIF directory of a TIFF is not carried.
 

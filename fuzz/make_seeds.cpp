@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <utility>
 #include <string>
+#include <vector>
 
-#include "formats/heif_save.h"
-#include "formats/jxl_save.h"
+#include "formats/picture_writers.h"
 #include "platform/bitmap.h"
+#include "platform/image_meta.h"
 #include "tools/make_malformed.h"
 
 namespace {
@@ -21,6 +21,49 @@ void Write(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Seeds for the readers of formats/: what our own writers make of a small picture, with and
+// without a profile and EXIF, in each coding, each cut in half as well.
+void WriterSeeds(const std::filesystem::path& root, const std::string& scratch) {
+    platform::Bitmap b;
+    if (!b.Allocate(23, 17)) return;
+    for (int y = 0; y < 17; ++y)
+        for (int x = 0; x < 23; ++x) b.at(x, y) = platform::Rgb(x * 11, y * 15, (x ^ y) * 9);
+    std::vector<std::uint8_t> icc(132);
+    icc[3] = 132;
+    icc[36] = 'a', icc[37] = 'c', icc[38] = 's', icc[39] = 'p';
+    const std::vector<std::uint8_t> exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 1, 3, 0,
+                                            1,   0,   0,  0, 6, 0, 0, 0, 0, 0, 0,    0};
+    const platform::ImageMetaPtr meta = platform::MakeImageMeta(icc, exif);
+    struct Kind {
+        const char* ext;
+        const char* target;
+        bool lossless;
+    };
+    for (const Kind k : {Kind{".WEBP", "webp_load", false}, Kind{".WEBP", "webp_load", true},
+                         Kind{".TIF", "tiff_load", false}, Kind{".AVIF", "heif_load", false},
+                         Kind{".HEIC", "heif_load", false}, Kind{".JXL", "jxl_load", false},
+                         Kind{".JXL", "jxl_load", true}}) {
+        for (const bool withMeta : {false, true}) {
+            formats::SaveOptions o;
+            o.lossless = k.lossless;
+            const std::string path = scratch + "/glimbra-seed" + k.ext;
+            if (!formats::FindWriter(k.ext)(b, 23, 17, path, o, withMeta ? meta.get() : nullptr))
+                continue;
+            std::ifstream in(path, std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+            std::filesystem::remove(path);
+            // AVIF and HEIC share their reader's corpus.
+            const std::string kind = std::string(k.target) == "heif_load"
+                                         ? std::string(k.ext[1] == 'A' ? "avif-" : "heic-")
+                                         : std::string();
+            const std::string name = kind + (k.lossless ? "lossless" : "plain") +
+                                     (withMeta ? "-meta" : "");
+            Write(root / k.target / name, bytes);
+            Write(root / k.target / (name + "-cut"), bytes.substr(0, bytes.size() / 2));
+        }
+    }
 }
 
 }  // namespace
@@ -61,49 +104,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    // HEIF and JPEG XL: files of our own writers (smooth and flat pictures, odd sizes, with and
-    // without a profile and EXIF), each also cut in half.
-    {
-        platform::Bitmap pixels;
-        const auto picture = [&](int w, int h) {
-            (void)pixels.Allocate(w, h);
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x)
-                    pixels.at(x, y) = platform::Rgb(std::uint8_t(x * 9), std::uint8_t(y * 13),
-                                                    std::uint8_t((x ^ y) * 5));
-        };
-        // Orientation 6 and a 132-byte profile of nothing but its header: as a phone's file has.
-        platform::ImageMeta meta;
-        meta.exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0,
-                     0, 0, 0, 0};
-        meta.icc.assign(132, 0);
-        meta.icc[3] = 132;
-        meta.icc[36] = 'a', meta.icc[37] = 'c', meta.icc[38] = 's', meta.icc[39] = 'p';
-        const std::string file = scratch + "/glimbra-seed";
-        const auto keep = [&](const std::string& target, const std::string& name) {
-            std::ifstream in(file, std::ios::binary);
-            const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-            Write(root / target / name, bytes);
-            Write(root / target / (name + "-cut"), bytes.substr(0, bytes.size() / 2));
-        };
-        for (const auto [w, h] : {std::pair{16, 16}, std::pair{33, 17}}) {
-            picture(w, h);
-            const std::string size = std::to_string(w) + "x" + std::to_string(h);
-            for (const bool withMeta : {false, true}) {
-                const platform::ImageMeta* m = withMeta ? &meta : nullptr;
-                const std::string tail = size + (withMeta ? "-meta" : "");
-                if (formats::SaveHeif(pixels, w, h, file, formats::HeifCodec::Avif, 50, m))
-                    keep("heif_load", "avif-" + tail);
-                if (formats::SaveHeif(pixels, w, h, file, formats::HeifCodec::Heic, 50, m))
-                    keep("heif_load", "heic-" + tail);
-                if (formats::SaveJxl(pixels, w, h, file, {.quality = 50}, m))
-                    keep("jxl_load", "lossy-" + tail);
-                if (formats::SaveJxl(pixels, w, h, file, {.lossless = true}, m))
-                    keep("jxl_load", "lossless-" + tail);
-            }
-        }
-        std::filesystem::remove(file);
-    }
+    WriterSeeds(root, scratch);
 
     // Settings: section, key and value as the fuzzer reads them (each a length-limited string
     // ended by a lone backslash), then the file.

@@ -125,6 +125,19 @@ TEST_F(CliListBatch, UnreadableListOrNoBatchIsRefused) {
     EXPECT_TRUE(Outputs().empty());
 }
 
+// --format names the batch's outputs' extension, the writers' table included.
+TEST_F(CliListBatch, FormatPicksTheOutputsExtension) {
+    for (const char* format : {"webp", "TIFF"}) {
+        fs::remove_all(out());
+        fs::create_directory(out());
+        const ChildRun r = RunChild({GLIMBRA_CLI_PATH, "--batch", "--format", format, tex(), out(),
+                                     sources_[0], sources_[1]});
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        const std::string ext = format[0] == 'w' ? ".webp" : ".tiff";
+        EXPECT_EQ(Outputs(), (std::set<std::string>{"s0" + ext, "s1" + ext})) << format;
+    }
+}
+
 // On a terminal the count updates one line in place; only failures stay as lines of their own.
 TEST_F(CliListBatch, TerminalShowsOneUpdatingLine) {
     int master = -1, slave = -1;
