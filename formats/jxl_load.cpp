@@ -5,13 +5,11 @@
 
 #include "formats/jxl_load.h"
 
-#include <dlfcn.h>
 #include <jxl/decode.h>
 #include <jxl/encode.h>  // JxlColorEncodingSetToSRGB
 #include <jxl/thread_parallel_runner.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "formats/exif.h"
+#include "formats/libjxl_quiet.h"
 #include "formats/picture_readers.h"
 #include "platform/bitmap.h"
 #include "platform/memory_budget.h"
@@ -134,6 +133,7 @@ bool IsJxl(std::string_view file) {
 }
 
 Status ReadJxl(std::string_view file, platform::Picture& out) {
+    KeepLibjxlQuiet();
     Decoder dec(JxlDecoderCreate(nullptr));
     if (!dec) return Status::Fail("メモリが足りません");
     std::unique_ptr<void, RunnerDestroy> runner(
@@ -263,24 +263,3 @@ Status ReadJxl(std::string_view file, platform::Picture& out) {
 }
 
 }  // namespace formats
-
-// libjxl as Debian builds it (not a release build) prints a line on stderr for every failure it
-// meets in a damaged file ("./lib/jxl/decode.cc:2143: missing input"), through vfprintf on
-// stderr, and offers no switch. The program promises one line of its own per failed file and
-// nothing from the libraries, so the executable takes over the fortified vfprintf: a call from
-// within libjxl that writes to stderr is dropped, every other call goes on to the C library.
-// A program that links this reader gets the override because the reader's object is linked in.
-extern "C" int __vfprintf_chk(std::FILE* stream, int flag, const char* format, std::va_list ap) {
-    using Real = int (*)(std::FILE*, int, const char*, std::va_list);
-    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "__vfprintf_chk"));
-    static const void* const libjxl = [] {
-        Dl_info info{};
-        return dladdr(reinterpret_cast<const void*>(&JxlDecoderVersion), &info) ? info.dli_fbase
-                                                                                : nullptr;
-    }();
-    if (stream == stderr && libjxl) {
-        Dl_info caller{};
-        if (dladdr(__builtin_return_address(0), &caller) && caller.dli_fbase == libjxl) return 0;
-    }
-    return real ? real(stream, flag, format, ap) : -1;
-}

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "formats/exif.h"
+#include "formats/libjxl_quiet.h"
 #include "formats/output_file.h"
 
 namespace formats {
@@ -42,6 +43,7 @@ float JxlDistanceFor(int quality) {
 
 Status SaveJxl(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
                const SaveOptions& options, const platform::ImageMeta* meta) {
+    KeepLibjxlQuiet();
     const bool lossless = options.lossless;
     std::vector<std::uint8_t> rgb;
     try {

@@ -17,10 +17,13 @@
 
 namespace {
 
-// The primary image's size as libheif reads it from the boxes, or 0 x 0.
+// The primary image's size as the reader's libheif settings read it from the boxes, or 0 x 0.
 void PrimarySize(std::string_view file, int& w, int& h) {
     w = h = 0;
     heif_context* ctx = heif_context_alloc();
+    // The reader's side limit, not libheif's default of 32768: else a 40000 x 100 picture that
+    // the reader takes would count as unreadable here.
+    heif_context_set_maximum_image_size_limit(ctx, formats::kMaxHeifSide);
     heif_image_handle* handle = nullptr;
     if (heif_context_read_from_memory_without_copy(ctx, file.data(), file.size(), nullptr).code ==
             heif_error_Ok &&
