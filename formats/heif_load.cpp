@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "formats/exif.h"
+#include "formats/libjxl_quiet.h"
 #include "formats/picture_readers.h"
 #include "platform/bitmap.h"
 #include "platform/memory_budget.h"
@@ -140,6 +141,7 @@ bool IsHeif(std::string_view file) {
 }
 
 Status ReadHeif(std::string_view file, platform::Picture& out) {
+    KeepLibjxlQuiet();  // and dav1d
     std::unique_ptr<heif_context, ContextFree> ctx(heif_context_alloc());
     if (!ctx) return Status::Fail("メモリが足りません");
     heif_context_set_maximum_image_size_limit(ctx.get(), kMaxHeifSide);

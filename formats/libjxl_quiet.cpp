@@ -27,9 +27,18 @@ extern "C" int __vfprintf_chk(std::FILE* stream, int flag, const char* format, s
         return dladdr(reinterpret_cast<const void*>(&JxlDecoderVersion), &info) ? info.dli_fbase
                                                                                 : nullptr;
     }();
-    if (stream == stderr && libjxl) {
+    // dav1d, libheif's AV1 decoder, logs damaged streams the same way ("Unknown OBU type 12").
+    static const void* const dav1d = [] {
+        Dl_info info{};
+        const void* symbol = dlsym(RTLD_DEFAULT, "dav1d_version");
+        return symbol && dladdr(symbol, &info) ? info.dli_fbase : nullptr;
+    }();
+    if (stream == stderr && (libjxl || dav1d)) {
         Dl_info caller{};
-        if (dladdr(__builtin_return_address(0), &caller) && caller.dli_fbase == libjxl) return 0;
+        if (dladdr(__builtin_return_address(0), &caller) &&
+            (caller.dli_fbase == libjxl || caller.dli_fbase == dav1d)) {
+            return 0;
+        }
     }
     return real ? real(stream, flag, format, ap) : -1;
 }
