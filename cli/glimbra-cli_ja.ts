@@ -9,14 +9,15 @@
   glimbra-cli [options] --batch FLOATING OUTDIR [SOURCE...]
 
 Lays the floating image over the source image as light and shade around the neutral grey
-191. Reads BMP, GIF, ICO, JPEG, PNG, WebP and TIFF; the output&apos;s extension
-(%1) picks its format.
+191. Reads BMP, GIF, ICO, JPEG, PNG, WebP, TIFF, HEIF (HEIC, AVIF) and JPEG XL; the
+output&apos;s extension (%1) picks its format.
 
 Options:
   --stretch          stretch the floating image to the source&apos;s size (default)
   --tile             repeat the floating image from the top-left corner
-  --jpeg-rate N      quality of the lossy formats (JPEG, WebP) 1..100 (default 50)
-  --lossless         lossless WebP
+  --jpeg-rate N      quality of the lossy formats (JPEG, WebP, AVIF, HEIC, JPEG XL)
+                     1..100 (default 50)
+  --lossless         lossless WebP and JPEG XL
   --progressive      progressive JPEG
   --png-rate N       PNG compression: 1 fastest (default), 0 normal, 2 smallest
   --batch            one floating image over many sources, written to OUTDIR/&lt;name&gt;.&lt;format&gt;
@@ -33,13 +34,14 @@ Exit status: 0 success, 1 an input or output failed, 2 usage error.
   glimbra-cli [オプション] --batch 浮き画像 出力フォルダ [元の画像...]
 
 浮き画像を元の画像に重ね、191 を中間の明るさとして明暗を付けます。
-入力: BMP, GIF, ICO, JPEG, PNG, WebP, TIFF。出力の形式は拡張子 (%1) で決まります。
+入力: BMP, GIF, ICO, JPEG, PNG, WebP, TIFF, HEIF (HEIC, AVIF), JPEG XL。出力の形式は拡張子 (%1) で決まります。
 
 オプション:
   --stretch          浮き画像を元の画像の大きさに拡大・縮小する (既定)
   --tile             浮き画像を左上から並べる
-  --jpeg-rate N      非可逆の形式 (JPEG, WebP) の品質 1..100 (既定 50)
-  --lossless         WebP を可逆圧縮で保存する
+  --jpeg-rate N      非可逆の形式 (JPEG, WebP, AVIF, HEIC, JPEG XL) の品質
+                     1..100 (既定 50)
+  --lossless         WebP と JPEG XL を可逆圧縮で保存する
   --progressive      プログレッシブ JPEG で保存する
   --png-rate N       PNG の圧縮: 1 速い (既定), 0 標準, 2 最小
   --batch            一つの浮き画像で多数の元画像を処理し、出力フォルダ/&lt;名前&gt;.&lt;形式&gt; に書く

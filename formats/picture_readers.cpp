@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "formats/exif.h"
+#include "formats/heif_load.h"
+#include "formats/jxl_load.h"
 #include "formats/tiff_load.h"
 #include "formats/webp_load.h"
 #include "platform/bitmap.h"
@@ -15,6 +17,8 @@ std::span<const PictureReader> PictureReaders() {
     static constexpr std::array kReaders{
         PictureReader{"WebP", IsWebp, ReadWebp},
         PictureReader{"TIFF", IsTiff, ReadTiff},
+        PictureReader{"HEIF", IsHeif, ReadHeif},
+        PictureReader{"JPEG XL", IsJxl, ReadJxl},
     };
     return kReaders;
 }

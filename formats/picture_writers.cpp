@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "formats/heif_save.h"
+#include "formats/jxl_save.h"
 #include "formats/tiff_save.h"
 #include "formats/webp_save.h"
 
@@ -12,6 +14,9 @@ std::span<const WriterEntry> PictureWriters() {
         WriterEntry{".WEBP", SaveWebp},
         WriterEntry{".TIF", SaveTiff},
         WriterEntry{".TIFF", SaveTiff},
+        WriterEntry{".AVIF", SaveAvif},
+        WriterEntry{".HEIC", SaveHeic},
+        WriterEntry{".JXL", SaveJxl},
     };
     return kWriters;
 }

@@ -42,7 +42,9 @@ void WriterSeeds(const std::filesystem::path& root, const std::string& scratch) 
         bool lossless;
     };
     for (const Kind k : {Kind{".WEBP", "webp_load", false}, Kind{".WEBP", "webp_load", true},
-                         Kind{".TIF", "tiff_load", false}}) {
+                         Kind{".TIF", "tiff_load", false}, Kind{".AVIF", "heif_load", false},
+                         Kind{".HEIC", "heif_load", false}, Kind{".JXL", "jxl_load", false},
+                         Kind{".JXL", "jxl_load", true}}) {
         for (const bool withMeta : {false, true}) {
             formats::SaveOptions o;
             o.lossless = k.lossless;
@@ -52,7 +54,11 @@ void WriterSeeds(const std::filesystem::path& root, const std::string& scratch) 
             std::ifstream in(path, std::ios::binary);
             const std::string bytes((std::istreambuf_iterator<char>(in)), {});
             std::filesystem::remove(path);
-            const std::string name = std::string(k.lossless ? "lossless" : "plain") +
+            // AVIF and HEIC share their reader's corpus.
+            const std::string kind = std::string(k.target) == "heif_load"
+                                         ? std::string(k.ext[1] == 'A' ? "avif-" : "heic-")
+                                         : std::string();
+            const std::string name = kind + (k.lossless ? "lossless" : "plain") +
                                      (withMeta ? "-meta" : "");
             Write(root / k.target / name, bytes);
             Write(root / k.target / (name + "-cut"), bytes.substr(0, bytes.size() / 2));

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(png_load picture_load jpeg_read webp_load tiff_load settings get_field)
+[ ${#targets[@]} -gt 0 ] || targets=(png_load picture_load jpeg_read webp_load tiff_load heif_load jxl_load settings get_field)
 build=${BUILD:-build-fuzz}
 
 work=$(mktemp -d /tmp/glimbra-fuzz-XXXXXX)
