@@ -357,10 +357,6 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
 namespace formats {
 namespace {
 
-std::uint32_t Be32(const unsigned char* p) {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-
 // True when a profile or EXIF chunk follows the image data: the whole-picture reader takes those
 // too (it reads on to the end before it looks), but rows handed out before them could not be
 // turned or tagged by them. Walks the chunk headers only; a damaged chain ends the walk and is
@@ -381,7 +377,8 @@ bool MetadataAfterImage(int fd, std::uint64_t fileSize) {
 
 class PngRows final : public RowReader {
 public:
-    PngRows(std::FILE* file, spng_ctx* ctx) : file_(file), ctx_(ctx) {}
+    PngRows(std::FILE* file, spng_ctx* ctx, std::uint64_t fileSize)
+        : file_(file), ctx_(ctx), fileSize_(fileSize) {}
 
     Status Start(bool& streamable);
     Status ReadRows(std::uint32_t* rows, std::size_t stride, int count) override;
@@ -390,6 +387,8 @@ public:
 private:
     std::unique_ptr<std::FILE, FileCloser> file_;
     std::unique_ptr<spng_ctx, ContextFreer> ctx_;
+    std::uint64_t fileSize_ = 0;
+    SegmentReader segments_;  // the chunks libspng is shown: the same as ReadPng's
     bool sixteen_ = false;
     bool mirror_ = false;
     bool ended_ = false;
@@ -401,7 +400,12 @@ Status PngRows::Start(bool& streamable) {
     spng_set_image_limits(ctx_.get(), std::uint32_t(platform::kMaxPixels),
                           std::uint32_t(platform::kMaxPixels));
     spng_set_chunk_limits(ctx_.get(), kChunkSizeLimit, kChunkCacheLimit);
-    if (spng_set_png_file(ctx_.get(), file_.get()) != 0) return Status::Ok();
+    // The side-chunk rule of ReadPng: skipped text, dropped oversized profiles, discarded side
+    // chunks with bad CRCs. Both routes see the same chunks, so they give the same pictures.
+    spng_set_crc_action(ctx_.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
+    segments_.fd = fileno(file_.get());
+    segments_.segments = SelectChunks(segments_.fd, fileSize_);
+    if (spng_set_png_stream(ctx_.get(), ReadSegments, &segments_) != 0) return Status::Ok();
     errno = 0;
     spng_ihdr ihdr{};
     if (spng_get_ihdr(ctx_.get(), &ihdr) != 0) return Status::Ok();  // the whole load says why
@@ -489,7 +493,7 @@ RowSource OpenPngRows(int fd) {
         std::fclose(file);
         return source;
     }
-    auto reader = std::make_unique<PngRows>(file, ctx);
+    auto reader = std::make_unique<PngRows>(file, ctx, std::uint64_t(st.st_size));
     bool streamable = false;
     source.status = reader->Start(streamable);
     if (source.status && streamable) source.reader = std::move(reader);
