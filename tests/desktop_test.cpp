@@ -78,7 +78,7 @@ TEST(Install, LaysOutADesktopProgram) {
 
     const std::string entry = prefix.file("share/applications/" + id + ".desktop");
     const std::string entryText = testing_support::ReadBytes(entry);
-    for (const std::string& line : {std::string("Exec=glimbra\n"), "Icon=" + id + "\n",
+    for (const std::string& line : {std::string("Exec=glimbra %F\n"), "Icon=" + id + "\n",
                                     std::string("Name[ja]="), std::string("Comment[ja]="),
                                     std::string("Categories=Graphics;"), std::string("image/png;")})
         EXPECT_NE(entryText.find(line), std::string::npos) << line;
