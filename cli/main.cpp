@@ -34,7 +34,7 @@
 #include "imagefiles/load_image.h"
 #include "imagefiles/save_result.h"
 #include "platform/files.h"
-#include "platform/jpeg_read.h"
+#include "formats/jpeg_load.h"
 #include "platform/parallel.h"
 #include "platform/signal_cleanup.h"
 
@@ -97,9 +97,9 @@ bool SourceSize(const std::string& path, int& width, int& height) {
         height = int(be32(20));
         return true;
     }
-    platform::JpegHeader header;
+    formats::JpegHeader header;
     if (head.size() < 2 || b[0] != 0xFF || b[1] != 0xD8 ||
-        !platform::ReadJpegHeader(head, header) ||
+        !formats::ReadJpegHeader(head, header) ||
         !platform::CheckBitmapSize(header.width, header.height) ||
         fileSize * 64 < std::uint64_t(header.width) * std::uint64_t(header.height)) {
         return false;

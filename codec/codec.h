@@ -1,10 +1,11 @@
 #pragma once
-// The image codec library: PNG reading, JPEG and PNG writing, and the bitmap writer.
-// Paths are UTF-8. Every function reports its reason for failing through an optional text.
+// The image codec library's calls, as the rest of the program knows them: drawing a PNG file into
+// a bitmap, writing a bitmap's top-left area as JPEG or PNG, and the bitmap writer. Each is a
+// thin adapter over the format code in formats/. Paths are UTF-8. Every function reports its
+// reason for failing through an optional text.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "platform/gdi.h"
@@ -13,13 +14,6 @@
 #include "platform/surface.h"
 
 namespace codec {
-
-// Decodes the whole PNG file (every colour type, bit depth and interlacing) into a picture with
-// alpha. 16-bit channels are rounded to 8 bits; no gamma correction. The picture stands upright
-// as its eXIf orientation says, and carries its iCCP profile and eXIf block (a damaged one is
-// left out; it never fails the load). Sizes beyond the pixel limit and files that are not PNG or
-// are damaged fail with a reason; out is then untouched.
-platform::Status ReadPng(const std::string& path, platform::Picture& out);
 
 // Draws the PNG file at (0, 0) into the bitmap of dc, alpha over what it holds, clipped at its
 // edges. Returns 0 exactly when the image was drawn; nothing is drawn otherwise.
@@ -50,34 +44,5 @@ platform::Status SavePicture(const platform::Bitmap& image, const std::string& p
 platform::Status WriteArea(platform::HDC dc, std::int32_t width, std::int32_t height, int& w,
                            int& h);
 
-// The output side shared by the writers: a file opened with fopen for writing, every write and
-// the close checked. The first failure is kept as the reason; later writes do nothing, so a
-// writer can check once at the end. A file that was not closed successfully is removed by the
-// destructor, so that a failed writer leaves no partial file behind. A name that exists as
-// anything but a regular file (a device, a pipe) is refused by Open, before anything is written.
-class OutputFile {
-public:
-    OutputFile() = default;
-    ~OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    platform::Status Open(const std::string& path);
-    // Returns false once any write has failed.
-    bool Write(const void* data, std::size_t size);
-    // Closes the file and reports the first failure of Open, Write or the close itself.
-    platform::Status Close();
-    bool failed() const { return failed_; }
-
-private:
-    void Fail(const std::string& reason);
-    void RemovePartial();
-
-    std::FILE* file_ = nullptr;
-    std::string path_;
-    bool regular_ = false;
-    bool failed_ = false;
-    std::string reason_;
-};
 
 }  // namespace codec

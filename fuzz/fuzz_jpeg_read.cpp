@@ -11,20 +11,20 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/jpeg_read.h"
+#include "formats/jpeg_load.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view file(reinterpret_cast<const char*>(data), size);
-    platform::JpegHeader header;
-    if (platform::ReadJpegHeader(file, header) &&
+    formats::JpegHeader header;
+    if (formats::ReadJpegHeader(file, header) &&
         std::int64_t(header.width) * header.height > (std::int64_t{4} << 20)) {
         return -1;
     }
 
     platform::Picture picture;
     picture.hasAlpha = true;  // a success must clear it
-    platform::JpegMetadata metadata{.exif = {7}, .icc = {7}};
-    const platform::Status s = platform::ReadJpeg(file, picture, &metadata);
+    formats::JpegMetadata metadata{.exif = {7}, .icc = {7}};
+    const platform::Status s = formats::ReadJpeg(file, picture, &metadata);
     if (!s) {
         fuzzing::Check(!s.reason().empty(), "ReadJpeg failed without a reason");
         fuzzing::Check(picture.pixels.empty() && picture.hasAlpha, "ReadJpeg set its output");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "codec/codec.h"
+#include "formats/png_load.h"
 #include "compose/slots.h"
 #include "fuzz/fuzz_support.h"
 #include "imagefiles/load_image.h"
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     direct.hasAlpha = true;
     (void)direct.pixels.Allocate(1, 1);
     direct.pixels.at(0, 0) = 0x12345678u;
-    const platform::Status read = codec::ReadPng(path, direct);
+    const platform::Status read = formats::ReadPng(path, direct);
     if (read) {
         fuzzing::Check(!direct.pixels.empty(), "ReadPng succeeded with an empty picture");
     } else {

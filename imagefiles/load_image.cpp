@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "codec/codec.h"
+#include "formats/png_load.h"
 #include "platform/files.h"
 #include "platform/load_picture.h"
 #include "startup/settings.h"
@@ -71,7 +72,7 @@ bool LoadPngSlot(platform::Surface& slot, const std::string& path, std::string* 
 
     // Decode completely before the slot is touched.
     platform::Picture picture;
-    if (platform::Status s = codec::ReadPng(path, picture); !s) {
+    if (platform::Status s = formats::ReadPng(path, picture); !s) {
         SetReason(reason, s.reason());
         return false;
     }

@@ -18,14 +18,23 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/bmp_read.h"
-#include "platform/exif.h"
+#include "formats/bmp_load.h"
+#include "formats/exif.h"
 #include "platform/files.h"
 #include "platform/memory_budget.h"
-#include "platform/jpeg_read.h"
+#include "formats/jpeg_load.h"
 #include "platform/orientation.h"
 
 namespace platform {
+
+using formats::AcceptMeta;
+using formats::CheckJpegLimits;
+using formats::IsDirectBmp;
+using formats::JpegHeader;
+using formats::JpegMetadata;
+using formats::ReadBmp;
+using formats::ReadJpeg;
+using formats::ReadJpegHeader;
 namespace {
 
 // The formats this loader reads. The format is decided from the file's first bytes, never from

@@ -1,7 +1,7 @@
 #pragma once
 // The picture loader: BMP, GIF (first frame), ICO (the largest entry) and JPEG files, decoded
 // whole before anything is handed back. Uncompressed 16/24/32-bit BMPs and JPEGs other than CMYK
-// go through our own readers (platform/bmp_read.h, platform/jpeg_read.h); everything else through
+// go through our own readers (formats/bmp_load.h, formats/jpeg_load.h); everything else through
 // Qt's image reader.
 
 #include <memory>

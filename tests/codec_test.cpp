@@ -2,6 +2,7 @@
 // damaged files, and the three writers checked by reading their files back.
 
 #include "codec/codec.h"
+#include "formats/png_load.h"
 
 #include <gtest/gtest.h>
 #include <spng.h>
@@ -115,7 +116,7 @@ TEST_P(PngDecode, GivesEveryPixelAndDrawsThemOverTheBitmap) {
     const std::string path = dir.file("画像 ファイル.png");
     const std::vector<std::uint32_t> expected = MakePng(GetParam(), path);
     platform::Picture picture;
-    const platform::Status s = codec::ReadPng(path, picture);
+    const platform::Status s = formats::ReadPng(path, picture);
     ASSERT_TRUE(s.ok()) << s.reason();
     ASSERT_EQ(Size(picture.pixels), kW * 1000 + kH);
     EXPECT_EQ(picture.hasAlpha, GetParam().trns || GetParam().type >= 4);
@@ -186,7 +187,7 @@ TEST_P(PngRefusal, FailsWithReasonAndTouchesNothing) {
     platform::Picture picture;
     ASSERT_TRUE(picture.pixels.Allocate(2, 3).ok());
     picture.pixels.Fill(platform::kWhite);
-    const platform::Status s = codec::ReadPng(path, picture);
+    const platform::Status s = formats::ReadPng(path, picture);
     ASSERT_FALSE(s.ok());
     EXPECT_NE(s.reason().find(GetParam().reasonPart), std::string::npos) << s.reason();
     std::string reason;
@@ -311,7 +312,7 @@ TEST(PngWrite, RoundTripsExactlyAtEverySettingAndClips) {
     for (std::uint8_t rate : {0, 1, 2, 3, 255}) {
         ASSERT_EQ(codec::DCSavetoPNG(&image, 290, 190, dir.file("結果.png"), rate), 0);
         size[rate] = ReadBytes(dir.file("結果.png")).size();
-        ASSERT_TRUE(codec::ReadPng(dir.file("結果.png"), back).ok());
+        ASSERT_TRUE(formats::ReadPng(dir.file("結果.png"), back).ok());
         EXPECT_FALSE(back.hasAlpha) << int(rate);  // 8-bit RGB without tRNS
         ASSERT_EQ(Size(back.pixels), 290190);
         EXPECT_EQ(ChannelDifference(image, back.pixels), 0) << int(rate);
@@ -319,7 +320,7 @@ TEST(PngWrite, RoundTripsExactlyAtEverySettingAndClips) {
     EXPECT_LT(size[2], size[0]);
     EXPECT_LE(size[0], size[1]);
     ASSERT_EQ(codec::DCSavetoPNG(&image, 10, 400, dir.file("結果.png"), 0), 0);
-    ASSERT_TRUE(codec::ReadPng(dir.file("結果.png"), back).ok());
+    ASSERT_TRUE(formats::ReadPng(dir.file("結果.png"), back).ok());
     EXPECT_EQ(Size(back.pixels), 10200);
 }
 
@@ -340,7 +341,7 @@ TEST_P(PngBands, JoinsThemIntoOneExactFileAtEverySetting) {
         const auto rate = static_cast<std::uint8_t>(name[0] - '0');
         ASSERT_EQ(codec::DCSavetoPNG(&image, c.w, c.h, dir.file(name), rate), 0);
         platform::Picture back;
-        ASSERT_TRUE(codec::ReadPng(dir.file(name), back).ok()) << name;
+        ASSERT_TRUE(formats::ReadPng(dir.file(name), back).ok()) << name;
         ASSERT_EQ(Size(back.pixels), Size(image));
         EXPECT_EQ(ChannelDifference(image, back.pixels), 0) << name;
     }

@@ -4,7 +4,7 @@
 // Also: the metadata handed back beside the pixels, and (where the public test images are
 // present) the same comparison over every JPEG of that suite.
 
-#include "platform/jpeg_read.h"
+#include "formats/jpeg_load.h"
 
 #include <gtest/gtest.h>
 
@@ -344,8 +344,8 @@ TEST(JpegMetadata, ExifAndIccComeBackAsStored) {
                                unsigned(icc.size()));
     }});
     platform::Picture picture;
-    platform::JpegMetadata metadata;
-    ASSERT_TRUE(platform::ReadJpeg(j, picture, &metadata));
+    formats::JpegMetadata metadata;
+    ASSERT_TRUE(formats::ReadJpeg(j, picture, &metadata));
     EXPECT_EQ(metadata.exif, Bytes(tiff));
     EXPECT_EQ(metadata.icc, Bytes(icc));
     EXPECT_EQ(picture.pixels.width(), 64);
@@ -359,8 +359,8 @@ TEST(JpegMetadata, BrokenIccChunksGiveNoProfileAndThePictureLoads) {
                           unsigned(chunk.size()));
     }});
     platform::Picture picture;
-    platform::JpegMetadata metadata{.exif = {1}, .icc = {2}};
-    ASSERT_TRUE(platform::ReadJpeg(j, picture, &metadata));
+    formats::JpegMetadata metadata{.exif = {1}, .icc = {2}};
+    ASSERT_TRUE(formats::ReadJpeg(j, picture, &metadata));
     EXPECT_TRUE(metadata.exif.empty());
     EXPECT_TRUE(metadata.icc.empty());
 }

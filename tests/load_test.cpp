@@ -16,7 +16,7 @@
 #include "codec/codec.h"
 #include "compose/slots.h"
 #include "imagefiles/load_image.h"
-#include "platform/bmp_read.h"
+#include "formats/bmp_load.h"
 #include "test_support.h"
 
 namespace {
@@ -316,7 +316,7 @@ TEST_P(ReadDirectBmp, GivesTheWorkedValue) {
     std::string file = DirectBmp(MakePattern(1, 1, 0), c.layout);
     file.replace(file.size() - 4, std::size_t(c.layout.bits / 8), Le(c.stored, c.layout.bits / 8));
     platform::Picture picture;
-    const platform::Status s = platform::ReadBmp(file, picture);
+    const platform::Status s = formats::ReadBmp(file, picture);
     ASSERT_TRUE(s) << s.reason();
     EXPECT_EQ(picture.pixels.at(0, 0), c.want) << std::hex << picture.pixels.at(0, 0);
     EXPECT_EQ(picture.hasAlpha, c.hasAlpha);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "codec/codec.h"
+#include "formats/png_load.h"
 #include "platform/orientation.h"
 
 namespace {
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     platform::Picture landscape;
-    if (platform::Status s = codec::ReadPng(argv[1], landscape); !s) {
+    if (platform::Status s = formats::ReadPng(argv[1], landscape); !s) {
         std::fprintf(stderr, "%s: %s\n", argv[1], s.reason().c_str());
         return 1;
     }

@@ -13,13 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "codec/codec.h"
+#include "formats/png_load.h"
 #include "platform/bitmap.h"
-#include "platform/exif.h"
+#include "formats/exif.h"
 #include "platform/files.h"
 #include "platform/orientation.h"
 
-namespace codec {
+namespace formats {
 namespace {
 
 using platform::Status;
@@ -127,7 +127,7 @@ platform::ImageMetaPtr ReadMeta(spng_ctx* ctx, platform::Orientation& orientatio
         const auto* p = reinterpret_cast<const std::uint8_t*>(chunk.data);
         exif.assign(p, p + chunk.length);
     }
-    return platform::AcceptMeta(std::move(icc), std::move(exif), &orientation);
+    return formats::AcceptMeta(std::move(icc), std::move(exif), &orientation);
 }
 
 }  // namespace
@@ -207,18 +207,4 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
     return Status::Ok();
 }
 
-std::int16_t DCReadPNG(const std::string& path, platform::HDC dc, std::string* reason) {
-    if (!dc) {
-        if (reason) *reason = "描画先がありません";
-        return 1;
-    }
-    platform::Picture picture;
-    if (Status s = ReadPng(path, picture); !s) {
-        if (reason) *reason = s.reason();
-        return 1;
-    }
-    platform::DrawPicture(*dc, picture, 0, 0);
-    return 0;
-}
-
-}  // namespace codec
+}  // namespace formats

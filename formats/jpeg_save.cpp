@@ -15,12 +15,13 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "codec/codec.h"
-#include "codec/embed_meta.h"
+#include "formats/jpeg_save.h"
+#include "formats/output_file.h"
+#include "formats/embed_meta.h"
 #include "platform/bitmap.h"
 #include "platform/parallel.h"
 
-namespace codec {
+namespace formats {
 namespace {
 
 // libjpeg reports a fatal error by calling error_exit, which must not return: it jumps back to
@@ -128,11 +129,6 @@ bool Compress(JSAMPROW* rows, int w, int h, int quality, bool progressive, const
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
     return true;
-}
-
-std::int32_t Failed(std::string* reason, const std::string& text) {
-    if (reason) *reason = text;
-    return 1;
 }
 
 struct FreeMemory {
@@ -269,12 +265,8 @@ std::vector<unsigned char> EncodeBands(JSAMPROW* rows, int w, int h, int quality
 
 }  // namespace
 
-std::int32_t DCSavetoJPEG(platform::HDC dc, std::int32_t width, std::int32_t height,
-                          const std::string& path, std::uint8_t rate, std::int32_t progressive,
-                          std::string* reason, const platform::ImageMeta* meta) {
-    int w = 0, h = 0;
-    if (platform::Status s = WriteArea(dc, width, height, w, h); !s)
-        return Failed(reason, s.reason());
+platform::Status SaveJpeg(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
+                          int rate, bool progressive, const platform::ImageMeta* meta) {
     // The rate is the quality factor of the JPEG standard's tables; 0 would be no valid quality.
     const int quality = std::clamp<int>(rate, 1, 100);
     const Embedded embedded = PrepareEmbedded(meta, Container::Jpeg, w, h);
@@ -282,34 +274,34 @@ std::int32_t DCSavetoJPEG(platform::HDC dc, std::int32_t width, std::int32_t hei
     // Row pointers into the bitmap: a clipped area still steps over whole rows. libjpeg only
     // reads through them.
     std::vector<JSAMPROW> rows(static_cast<std::size_t>(h));
-    for (int y = 0; y < h; ++y) rows[std::size_t(y)] = reinterpret_cast<JSAMPROW>(dc->row(y));
+    for (int y = 0; y < h; ++y) rows[std::size_t(y)] = reinterpret_cast<JSAMPROW>(const_cast<std::uint32_t*>(bitmap.row(y)));
 
-    if (progressive == 0) {
+    if (!progressive) {
         std::string why;
         bool failed = false;
         const std::vector<unsigned char> banded =
             EncodeBands(rows.data(), w, h, quality, embedded, why, failed);
-        if (failed) return Failed(reason, why);
+        if (failed) return platform::Status::Fail(why);
         if (!banded.empty()) {
             OutputFile out;
-            if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
+            if (platform::Status s = out.Open(path); !s) return platform::Status::Fail(s.reason());
             out.Write(banded.data(), banded.size());
-            if (platform::Status s = out.Close(); !s) return Failed(reason, s.reason());
-            return 0;
+            if (platform::Status s = out.Close(); !s) return platform::Status::Fail(s.reason());
+            return platform::Status::Ok();
         }
     }
 
     OutputFile out;
-    if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
+    if (platform::Status s = out.Open(path); !s) return platform::Status::Fail(s.reason());
     auto destination = std::make_unique<FileDestination>();
     destination->file = &out;
     ErrorManager errors;
-    if (!Compress(rows.data(), w, h, quality, progressive != 0, embedded, *destination, errors)) {
-        if (out.failed()) return Failed(reason, out.Close().reason());
-        return Failed(reason, std::string("JPEG に圧縮できません: ") + errors.message);
+    if (!Compress(rows.data(), w, h, quality, progressive, embedded, *destination, errors)) {
+        if (out.failed()) return platform::Status::Fail(out.Close().reason());
+        return platform::Status::Fail(std::string("JPEG に圧縮できません: ") + errors.message);
     }
-    if (platform::Status s = out.Close(); !s) return Failed(reason, s.reason());
-    return 0;
+    if (platform::Status s = out.Close(); !s) return platform::Status::Fail(s.reason());
+    return platform::Status::Ok();
 }
 
-}  // namespace codec
+}  // namespace formats

@@ -10,7 +10,10 @@
 #include "platform/image_meta.h"
 #include "platform/orientation.h"
 
-namespace platform {
+namespace formats {
+
+using platform::ImageMetaPtr;
+using platform::Orientation;
 
 // The TIFF stream inside a JPEG APP1 payload ("Exif\0\0" first); empty for any other APP1
 // (XMP, for one).
@@ -35,4 +38,4 @@ ImageMetaPtr AcceptMeta(std::vector<std::uint8_t> icc, std::vector<std::uint8_t>
 std::vector<std::uint8_t> ExifForOutput(const std::vector<std::uint8_t>& exif, int width,
                                         int height);
 
-}  // namespace platform
+}  // namespace formats

@@ -1,4 +1,4 @@
-#include "codec/png_bands.h"
+#include "formats/png_bands.h"
 
 #include <zlib.h>
 
@@ -11,7 +11,7 @@
 
 #include "platform/parallel.h"
 
-namespace codec {
+namespace formats {
 namespace {
 
 constexpr std::size_t kWindow = 32768;  // deflate's window: what a band's start may refer to
@@ -236,4 +236,4 @@ platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h, Pn
     return platform::Status::Ok();
 }
 
-}  // namespace codec
+}  // namespace formats

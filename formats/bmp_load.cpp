@@ -1,4 +1,4 @@
-#include "platform/bmp_read.h"
+#include "formats/bmp_load.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,10 @@
 #include <utility>
 #include <vector>
 
-namespace platform {
+namespace formats {
+
+using platform::CheckBitmapSize;
+using platform::kOpaque;
 namespace {
 
 enum Compression : std::uint32_t { kRgb = 0, kBitfields = 3, kAlphaBitfields = 6 };
@@ -215,4 +218,4 @@ Status ReadBmp(std::string_view file, Picture& out) {
     return Status::Ok();
 }
 
-}  // namespace platform
+}  // namespace formats

@@ -8,7 +8,10 @@
 #include "platform/status.h"
 #include "platform/surface.h"
 
-namespace platform {
+namespace formats {
+
+using platform::Picture;
+using platform::Status;
 
 // True when the file's header (file header and the fixed part of the bitmap header) names a kind
 // of bitmap that ReadBmp decodes. It looks at nothing beyond the first 34 bytes; the rest is
@@ -23,4 +26,4 @@ bool IsDirectBmp(std::string_view file);
 // some pixel is not opaque.
 Status ReadBmp(std::string_view file, Picture& out);
 
-}  // namespace platform
+}  // namespace formats

@@ -1,4 +1,4 @@
-#include "platform/exif.h"
+#include "formats/exif.h"
 
 #include <libexif/exif-data.h>
 
@@ -6,7 +6,11 @@
 #include <cstring>
 #include <memory>
 
-namespace platform {
+namespace formats {
+
+using platform::IccProfileIsWhole;
+using platform::MakeImageMeta;
+using platform::OrientationFromExif;
 namespace {
 
 constexpr unsigned char kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
@@ -119,4 +123,4 @@ std::vector<std::uint8_t> ExifForOutput(const std::vector<std::uint8_t>& exif, i
     return std::vector<std::uint8_t>(saved + sizeof kExifHeader, saved + size);
 }
 
-}  // namespace platform
+}  // namespace formats

@@ -10,7 +10,7 @@
 #include "platform/bitmap.h"
 #include "platform/status.h"
 
-namespace codec {
+namespace formats {
 
 // How the rows are filtered and deflated (the reasons are in png_write.cpp).
 enum class PngCoding {
@@ -29,4 +29,4 @@ using ByteSink = std::function<bool(const unsigned char* data, std::size_t lengt
 platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h, PngCoding coding,
                                 const std::vector<unsigned char>& head, const ByteSink& write);
 
-}  // namespace codec
+}  // namespace formats

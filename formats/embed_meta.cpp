@@ -1,11 +1,11 @@
-#include "codec/embed_meta.h"
+#include "formats/embed_meta.h"
 
 #include <cstring>
 #include <limits>
 
-#include "platform/exif.h"
+#include "formats/exif.h"
 
-namespace codec {
+namespace formats {
 namespace {
 
 // One marker segment holds 65535 bytes, its length field included: 65533 of payload.
@@ -26,7 +26,7 @@ Embedded PrepareEmbedded(const platform::ImageMeta* meta, Container container, i
     Embedded e;
     if (!meta) return e;
     if (!meta->exif.empty()) {
-        e.exif = platform::ExifForOutput(meta->exif, width, height);
+        e.exif = formats::ExifForOutput(meta->exif, width, height);
         const std::uint64_t limit =
             container == Container::Jpeg ? kMaxMarkerPayload - sizeof kExifHeader : kMaxChunk;
         if (e.exif.size() > limit) e.exif.clear();
@@ -70,4 +70,4 @@ int SetPngChunks(spng_ctx* ctx, const Embedded& embedded) {
     return 0;
 }
 
-}  // namespace codec
+}  // namespace formats

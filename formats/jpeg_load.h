@@ -5,7 +5,7 @@
 // A file is refused, before the picture is allocated, when
 //  - its size is beyond the pixel limit, or zero;
 //  - it is too short to hold even the tersest coding of its first scan's 8x8 blocks
-//    (MinFirstScanBytes in jpeg_read.cpp states the bound);
+//    (MinFirstScanBytes in jpeg_load.cpp states the bound);
 // and while decoding, when
 //  - its data ends, or is corrupt, before every colour component has had one complete scan
 //    (a baseline file cut short, a progressive file whose first scan is incomplete);
@@ -20,7 +20,10 @@
 #include "platform/status.h"
 #include "platform/surface.h"
 
-namespace platform {
+namespace formats {
+
+using platform::Picture;
+using platform::Status;
 
 // Real files have at most a few dozen scans; every scan is a pass over the whole picture, so a
 // file of thousands of tiny scans costs minutes of CPU for nothing.
@@ -59,4 +62,4 @@ struct JpegHeader {
 // picture's size. False (out untouched) when they cannot be read.
 bool ReadJpegHeader(std::string_view file, JpegHeader& out);
 
-}  // namespace platform
+}  // namespace formats

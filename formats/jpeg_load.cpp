@@ -1,4 +1,4 @@
-#include "platform/jpeg_read.h"
+#include "formats/jpeg_load.h"
 
 #include <algorithm>
 #include <csetjmp>
@@ -15,7 +15,9 @@
 #include <jerror.h>
 // clang-format on
 
-namespace platform {
+namespace formats {
+
+using platform::CheckBitmapSize;
 namespace {
 
 // libjpeg reports a fatal error by calling error_exit, which must not return: ours jumps back to
@@ -352,4 +354,4 @@ bool ReadJpegHeader(std::string_view file, JpegHeader& out) {
     return ok;
 }
 
-}  // namespace platform
+}  // namespace formats

@@ -7,24 +7,11 @@
 #include <cstdio>
 #include <string>
 
-#include "codec/codec.h"
+#include "formats/output_file.h"
 #include "platform/bitmap.h"
 #include "platform/files.h"
 
-namespace codec {
-
-platform::Status WriteArea(platform::HDC dc, std::int32_t width, std::int32_t height, int& w,
-                           int& h) {
-    if (!dc) return platform::Status::Fail("保存する画像がありません");
-    if (width <= 0 || height <= 0) {
-        return platform::Status::Fail("画像の大きさが不正です (" + std::to_string(width) + " × " +
-                                      std::to_string(height) + ")");
-    }
-    w = std::min<int>(width, dc->width());
-    h = std::min<int>(height, dc->height());
-    if (w <= 0 || h <= 0) return platform::Status::Fail("保存する画像がありません");
-    return platform::Status::Ok();
-}
+namespace formats {
 
 OutputFile::~OutputFile() {
     if (file_) {
@@ -96,4 +83,4 @@ platform::Status OutputFile::Close() {
     return platform::Status::Ok();
 }
 
-}  // namespace codec
+}  // namespace formats

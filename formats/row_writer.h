@@ -16,7 +16,7 @@
 #include "platform/image_meta.h"
 #include "platform/status.h"
 
-namespace codec {
+namespace formats {
 
 enum class OutputFormat { Bmp, Jpeg, Png };
 
@@ -53,4 +53,4 @@ std::unique_ptr<RowWriter> OpenRowWriter(const std::string& path, int width, int
                                          const platform::ImageMeta* meta,
                                          platform::Status& status);
 
-}  // namespace codec
+}  // namespace formats

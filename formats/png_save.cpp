@@ -10,12 +10,13 @@
 #include <new>
 #include <vector>
 
-#include "codec/codec.h"
-#include "codec/embed_meta.h"
-#include "codec/png_bands.h"
+#include "formats/png_save.h"
+#include "formats/output_file.h"
+#include "formats/embed_meta.h"
+#include "formats/png_bands.h"
 #include "platform/bitmap.h"
 
-namespace codec {
+namespace formats {
 namespace {
 
 // What each PNG setting selects. Chosen by measuring libspng 0.7.3 with zlib 1.2.13 on two
@@ -44,7 +45,7 @@ namespace {
 //             normal's size on photos, 40 % smaller on flat graphics.
 // Every setting deflates row bands on every core (png_bands.cpp); the bands' flushes cost a few
 // bytes per band beside one unbroken stream.
-PngCoding CodingFor(std::uint8_t rate) {
+PngCoding CodingFor(int rate) {
     if (rate == 1) return PngCoding::Fastest;
     if (rate == 2) return PngCoding::Smallest;
     return PngCoding::Normal;
@@ -108,32 +109,23 @@ std::vector<unsigned char> FileHead(int w, int h, const Embedded& embedded) {
     return bytes;
 }
 
-std::int32_t Failed(std::string* reason, const std::string& text) {
-    if (reason) *reason = text;
-    return 1;
-}
-
 }  // namespace
 
-std::int32_t DCSavetoPNG(platform::HDC dc, std::int32_t width, std::int32_t height,
-                         const std::string& path, std::uint8_t rate, std::string* reason,
-                         const platform::ImageMeta* meta) {
-    int w = 0, h = 0;
-    if (platform::Status s = WriteArea(dc, width, height, w, h); !s)
-        return Failed(reason, s.reason());
+platform::Status SavePng(const platform::Bitmap& bitmap, int w, int h, const std::string& path,
+                         int rate, const platform::ImageMeta* meta) {
     const Embedded embedded = PrepareEmbedded(meta, Container::Png, w, h);
 
     const std::vector<unsigned char> head = FileHead(w, h, embedded);
-    if (head.empty()) return Failed(reason, "PNG に圧縮できません");
+    if (head.empty()) return platform::Status::Fail("PNG に圧縮できません");
     OutputFile out;
-    if (platform::Status s = out.Open(path); !s) return Failed(reason, s.reason());
+    if (platform::Status s = out.Open(path); !s) return platform::Status::Fail(s.reason());
     const platform::Status s = EncodePngBands(
-        *dc, w, h, CodingFor(rate), head,
+        bitmap, w, h, CodingFor(rate), head,
         [&out](const unsigned char* data, std::size_t length) { return out.Write(data, length); });
-    if (out.failed()) return Failed(reason, out.Close().reason());
-    if (!s) return Failed(reason, s.reason());
-    if (platform::Status c = out.Close(); !c) return Failed(reason, c.reason());
-    return 0;
+    if (out.failed()) return platform::Status::Fail(out.Close().reason());
+    if (!s) return platform::Status::Fail(s.reason());
+    if (platform::Status c = out.Close(); !c) return platform::Status::Fail(c.reason());
+    return platform::Status::Ok();
 }
 
-}  // namespace codec
+}  // namespace formats

@@ -12,7 +12,7 @@
 
 #include "platform/image_meta.h"
 
-namespace codec {
+namespace formats {
 
 struct Embedded {
     std::vector<std::uint8_t> exif;                  // empty: none
@@ -35,4 +35,4 @@ void WriteJpegMarkers(j_compress_ptr cinfo, const Embedded& embedded);
 // embedded until the image is encoded. Returns 0 or a libspng error.
 int SetPngChunks(spng_ctx* ctx, const Embedded& embedded);
 
-}  // namespace codec
+}  // namespace formats

@@ -4,10 +4,11 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/codec.h"
+#include "formats/bmp_save.h"
+#include "formats/output_file.h"
 #include "platform/bitmap.h"
 
-namespace codec {
+namespace formats {
 namespace {
 
 constexpr std::uint32_t kFileHeaderSize = 14;  // BITMAPFILEHEADER
@@ -26,7 +27,7 @@ void PutLe32(unsigned char* p, std::uint32_t v) {
 
 }  // namespace
 
-platform::Status SavePicture(const platform::Bitmap& image, const std::string& path) {
+platform::Status SaveBmp(const platform::Bitmap& image, const std::string& path) {
     using platform::Status;
     const int w = image.width();
     const int h = image.height();
@@ -87,4 +88,4 @@ platform::Status SavePicture(const platform::Bitmap& image, const std::string& p
     return out.Close();
 }
 
-}  // namespace codec
+}  // namespace formats
