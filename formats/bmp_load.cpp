@@ -1,5 +1,7 @@
 #include "formats/bmp_load.h"
 
+#include "platform/progress.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -197,7 +199,12 @@ Status ReadBmp(std::string_view file, Picture& out) {
     if (Status s = picture.pixels.Allocate(int(width), int(rows)); !s) return s;
     std::uint32_t allAnd = 0xFF;
     const unsigned char* src = p + offset;
+    platform::ProgressStart(rows);
     for (int r = 0; r < int(rows); ++r, src += stride) {
+        if (r % 64 == 0) {  // between bands of 64 rows
+            if (platform::WorkCancelled()) return platform::Status::Cancelled();
+            if (r > 0) platform::ProgressAdvance(64);
+        }
         std::uint32_t* dst = picture.pixels.row(topDown ? r : int(rows) - 1 - r);
         switch (layout.bytesPerPixel) {
             case 2:
@@ -211,6 +218,7 @@ Status ReadBmp(std::string_view file, Picture& out) {
                 break;
         }
     }
+    platform::ProgressAdvance(rows % 64 == 0 ? 64 : rows % 64);
     // An alpha mask is taken at its word even when every pixel is clear: such a picture shows
     // only what lies beneath it.
     picture.hasAlpha = layout.alphaMask && allAnd != 0xFF;

@@ -7,6 +7,7 @@
 #include "formats/bmp_save.h"
 #include "formats/output_file.h"
 #include "platform/bitmap.h"
+#include "platform/progress.h"
 
 namespace formats {
 namespace {
@@ -70,7 +71,9 @@ platform::Status SaveBmp(const platform::Bitmap& image, const std::string& path)
     std::vector<unsigned char> block(std::size_t(rowBytes) *
                                      std::min<std::size_t>(rowsPerBlock, std::size_t(h)));
     int y = h - 1;  // the file's first row is the image's bottom row
+    platform::ProgressStart(h);
     while (y >= 0 && !out.failed()) {
+        if (platform::WorkCancelled()) return Status::Cancelled();
         unsigned char* dst = block.data();
         std::size_t rows = 0;
         for (; rows < rowsPerBlock && y >= 0; ++rows, --y) {
@@ -84,6 +87,7 @@ platform::Status SaveBmp(const platform::Bitmap& image, const std::string& path)
             std::memset(p, 0, std::size_t(rowBytes) - std::size_t(w) * 3);
         }
         out.Write(dst, rows * std::size_t(rowBytes));
+        platform::ProgressAdvance(std::int64_t(rows));
     }
     return out.Close();
 }

@@ -15,9 +15,14 @@
 #include <jerror.h>
 // clang-format on
 
+#include "platform/progress.h"
+
 namespace formats {
 
 using platform::CheckBitmapSize;
+using platform::ProgressAdvance;
+using platform::ProgressStart;
+using platform::WorkCancelled;
 namespace {
 
 // libjpeg reports a fatal error by calling error_exit, which must not return: ours jumps back to
@@ -38,6 +43,7 @@ struct Reader {
 
     Picture picture;
     JpegMetadata metadata;
+    bool cancelled = false;  // the user stopped the work (platform/progress.h)
 };
 
 Reader& Of(j_common_ptr c) { return *static_cast<Reader*>(c->client_data); }
@@ -131,6 +137,10 @@ void EmitMessage(j_common_ptr c, int level) {
 // is checked as soon as a scan too many begins.
 void ProgressMonitor(j_common_ptr c) {
     Reader& r = Of(c);
+    if (WorkCancelled()) {
+        r.cancelled = true;
+        Escape(r);
+    }
     Track(r);
     if (r.cinfo.input_scan_number <= kMaxJpegScans) return;
     r.reason = TooManyScans();
@@ -288,6 +298,7 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
         return false;
     }
     JSAMPROW rows[16];
+    ProgressStart(ci.output_height);
     while (ci.output_scanline < ci.output_height) {
         const JDIMENSION y = ci.output_scanline;
         const JDIMENSION n = std::min<JDIMENSION>(16, ci.output_height - y);
@@ -297,6 +308,7 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
             r.reason = kDamaged;
             return false;
         }
+        ProgressAdvance(ci.output_scanline - y);
     }
     // A file that ends (with its end marker) before some component had any scan gives no
     // warning: the decoder just leaves that component at zero.
@@ -315,6 +327,7 @@ Status ReadJpeg(std::string_view file, Picture& out, JpegMetadata* metadata) {
     Reader r;
     const bool ok = Decode(r, file, metadata != nullptr);
     jpeg_destroy_decompress(&r.cinfo);
+    if (r.cancelled) return Status::Cancelled();
     if (!ok) return Status::Fail(r.reason);
     r.picture.hasAlpha = false;
     out = std::move(r.picture);

@@ -20,6 +20,7 @@
 #include "formats/embed_meta.h"
 #include "platform/bitmap.h"
 #include "platform/parallel.h"
+#include "platform/progress.h"
 
 namespace formats {
 namespace {
@@ -68,6 +69,41 @@ void TermDestination(j_compress_ptr cinfo) {
     if (used > 0 && !d->file->Write(d->buffer, used)) ERREXIT(cinfo, JERR_FILE_WRITE);
 }
 
+// The compressed bytes in one growing std::malloc block. Unlike jpeg_mem_dest, which frees its
+// old block on growth and names the new one only at the end, *memory always names the live
+// block, so that the caller frees the right one after a failure or a stop too.
+struct MemoryDestination {
+    jpeg_destination_mgr pub;
+    unsigned char** memory;
+    unsigned long* size;
+    std::size_t capacity;
+};
+
+void InitMemory(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    d->capacity = 65536;
+    *d->memory = static_cast<unsigned char*>(std::malloc(d->capacity));
+    if (!*d->memory) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    d->pub.next_output_byte = *d->memory;
+    d->pub.free_in_buffer = d->capacity;
+}
+
+boolean GrowMemory(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    auto* grown = static_cast<unsigned char*>(std::realloc(*d->memory, d->capacity * 2));
+    if (!grown) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    *d->memory = grown;
+    d->pub.next_output_byte = grown + d->capacity;
+    d->pub.free_in_buffer = d->capacity;
+    d->capacity *= 2;
+    return TRUE;
+}
+
+void TermMemory(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    *d->size = static_cast<unsigned long>(d->capacity - d->pub.free_in_buffer);
+}
+
 // Everything between setjmp and the end is plain data: a longjmp out of libjpeg skips no
 // destructor. Returns false with errors.message set on failure.
 // With memory set, the file goes into a buffer that libjpeg allocates (the caller frees it with
@@ -75,7 +111,9 @@ void TermDestination(j_compress_ptr cinfo) {
 bool Compress(JSAMPROW* rows, int w, int h, int quality, bool progressive, const Embedded& embedded,
               FileDestination& destination, ErrorManager& errors, unsigned char** memory = nullptr,
               unsigned long* memorySize = nullptr) {
+    if (platform::WorkCancelled()) return false;
     jpeg_compress_struct cinfo;
+    MemoryDestination inMemory{};
     cinfo.err = jpeg_std_error(&errors.pub);
     errors.pub.error_exit = OnError;
     errors.pub.emit_message = OnMessage;
@@ -86,7 +124,12 @@ bool Compress(JSAMPROW* rows, int w, int h, int quality, bool progressive, const
     }
     jpeg_create_compress(&cinfo);
     if (memory) {
-        jpeg_mem_dest(&cinfo, memory, memorySize);
+        inMemory.pub.init_destination = InitMemory;
+        inMemory.pub.empty_output_buffer = GrowMemory;
+        inMemory.pub.term_destination = TermMemory;
+        inMemory.memory = memory;
+        inMemory.size = memorySize;
+        cinfo.dest = &inMemory.pub;
     } else {
         destination.pub.init_destination = InitDestination;
         destination.pub.empty_output_buffer = EmptyBuffer;
@@ -122,9 +165,15 @@ bool Compress(JSAMPROW* rows, int w, int h, int quality, bool progressive, const
 
     jpeg_start_compress(&cinfo, TRUE);
     WriteJpegMarkers(&cinfo, embedded);
+    // Bands of 16 rows, each counted; a stop between them abandons the file.
     while (cinfo.next_scanline < cinfo.image_height) {
-        jpeg_write_scanlines(&cinfo, rows + cinfo.next_scanline,
-                             cinfo.image_height - cinfo.next_scanline);
+        if (platform::WorkCancelled()) {
+            jpeg_destroy_compress(&cinfo);
+            return false;
+        }
+        const JDIMENSION y = cinfo.next_scanline;
+        jpeg_write_scanlines(&cinfo, rows + y, std::min<JDIMENSION>(16, cinfo.image_height - y));
+        platform::ProgressAdvance(cinfo.next_scanline - y);
     }
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
@@ -275,6 +324,7 @@ platform::Status SaveJpeg(const platform::Bitmap& bitmap, int w, int h, const st
     // reads through them.
     std::vector<JSAMPROW> rows(static_cast<std::size_t>(h));
     for (int y = 0; y < h; ++y) rows[std::size_t(y)] = reinterpret_cast<JSAMPROW>(const_cast<std::uint32_t*>(bitmap.row(y)));
+    platform::ProgressStart(h);
 
     if (!progressive) {
         std::string why;

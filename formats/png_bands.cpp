@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/parallel.h"
+#include "platform/progress.h"
 
 namespace formats {
 namespace {
@@ -131,12 +132,32 @@ bool Deflate(const unsigned char* dictionary, std::size_t dictionaryLength,
         ok = false;
     }
     if (ok) {
+        // Fed in pieces, each counted, with a look at the stop request between them; zlib's
+        // output does not depend on how its input is cut.
+        constexpr std::size_t kPiece = std::size_t(1) << 20;
         z.next_in = const_cast<unsigned char*>(data);
-        z.avail_in = uInt(length);
         z.next_out = out.data();
         z.avail_out = uInt(out.size());
-        const int e = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
-        ok = last ? e == Z_STREAM_END : (e == Z_OK && z.avail_in == 0);
+        for (std::size_t at = 0;;) {
+            if (platform::WorkCancelled()) {
+                ok = false;
+                break;
+            }
+            const std::size_t n = std::min(kPiece, length - at);
+            const bool end = at + n == length;
+            z.avail_in = uInt(n);
+            const int e = deflate(&z, end ? (last ? Z_FINISH : Z_SYNC_FLUSH) : Z_NO_FLUSH);
+            platform::ProgressAdvance(std::int64_t(n));
+            at += n;
+            if (end) {
+                ok = last ? e == Z_STREAM_END : (e == Z_OK && z.avail_in == 0);
+                break;
+            }
+            if (e != Z_OK || z.avail_in != 0) {
+                ok = false;
+                break;
+            }
+        }
         out.resize(z.total_out);
     }
     deflateEnd(&z);
@@ -173,6 +194,9 @@ platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h, Pn
     const int bands = std::clamp(h / std::max(minRows, 1), 1, wanted);
     std::vector<Band> out(static_cast<std::size_t>(bands));
     const auto bandStart = [&](int b) { return int(std::int64_t(h) * b / bands); };
+    // Counted in filtered bytes deflated ("smallest" deflates every band twice).
+    platform::ProgressStart(std::int64_t(h) * std::int64_t(stride) *
+                            (coding == PngCoding::Smallest ? 2 : 1));
 
     platform::ParallelFor(
         bands,
@@ -213,6 +237,7 @@ platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h, Pn
         },
         1);
 
+    if (platform::WorkCancelled()) return platform::Status::Cancelled();
     for (const Band& band : out) {
         if (band.failed) return platform::Status::Fail("PNG に圧縮できません (メモリが足りません)");
     }
