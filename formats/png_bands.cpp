@@ -203,6 +203,7 @@ platform::Status EncodePngBands(const platform::Bitmap& bitmap, int w, int h, Pn
         [&](int b0, int b1) {
             for (int b = b0; b < b1; ++b) {
                 Band& band = out[std::size_t(b)];
+                if (platform::WorkCancelled()) return;
                 const int y0 = bandStart(b), y1 = bandStart(b + 1);
                 // The rows before the band that the window can reach, filtered again here.
                 const int primeRows = y0 == 0 ? 0 : std::min<int>(y0, int(kWindow / stride) + 1);

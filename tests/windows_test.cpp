@@ -495,14 +495,18 @@ TEST_F(WindowTest, NoSecondOperationStartsWhileOneRuns) {
 
 // What is stopped, and by which of the progress box's ways.
 enum class Stopped { Load, Compose, Save };
+enum class By { Button, Escape, BoxCloseBox };
 struct CancelCase {
     Stopped what;
     const char* file;  // the file loaded (Load) or saved over (Save)
-    bool escape;       // Escape instead of the キャンセル button
+    By by;
 };
 void PrintTo(const CancelCase& c, std::ostream* os) {
     *os << (c.what == Stopped::Load ? "load " : c.what == Stopped::Compose ? "compose" : "save ")
-        << c.file << (c.escape ? " by Escape" : " by キャンセル");
+        << c.file
+        << (c.by == By::Button   ? " by キャンセル"
+            : c.by == By::Escape ? " by Escape"
+                                 : " by the box's close box");
 }
 class CancelTest : public WindowTest, public ::testing::WithParamInterface<CancelCase> {};
 
@@ -545,10 +549,18 @@ TEST_P(CancelTest, StoppedWorkKeepsWhatWasThere) {
                            button = box.findChild<QPushButton*>()->text();
                            centre = window->frameGeometry().center();
                            boxCentre = box.frameGeometry().center();
-                           if (c.escape)
-                               QTest::keyClick(&box, Qt::Key_Escape);
-                           else
-                               QTest::mouseClick(box.findChild<QPushButton*>(), Qt::LeftButton);
+                           switch (c.by) {
+                               case By::Button:
+                                   QTest::mouseClick(box.findChild<QPushButton*>(),
+                                                     Qt::LeftButton);
+                                   break;
+                               case By::Escape:
+                                   QTest::keyClick(&box, Qt::Key_Escape);
+                                   break;
+                               case By::BoxCloseBox:
+                                   box.close();
+                                   break;
+                           }
                        });
     switch (c.what) {
         case Stopped::Load:
@@ -587,15 +599,16 @@ TEST_P(CancelTest, StoppedWorkKeepsWhatWasThere) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Window, CancelTest, ::testing::ValuesIn(std::vector<CancelCase>{
-    {Stopped::Load, "new.png", false},
-    {Stopped::Load, "new.jpg", true},
-    {Stopped::Load, "new.bmp", false},
-    {Stopped::Load, "new.ico", false},
-    {Stopped::Compose, "", false},
-    {Stopped::Compose, "", true},
-    {Stopped::Save, "result.png", false},
-    {Stopped::Save, "result.jpg", true},
-    {Stopped::Save, "result.bmp", false}}));
+    {Stopped::Load, "new.png", By::Button},
+    {Stopped::Load, "new.jpg", By::Escape},
+    {Stopped::Load, "new.bmp", By::BoxCloseBox},
+    {Stopped::Load, "new.ico", By::Button},
+    {Stopped::Compose, "", By::Button},
+    {Stopped::Compose, "", By::Escape},
+    {Stopped::Compose, "", By::BoxCloseBox},
+    {Stopped::Save, "result.png", By::Button},
+    {Stopped::Save, "result.jpg", By::Escape},
+    {Stopped::Save, "result.bmp", By::BoxCloseBox}}));
 // clang-format on
 
 // --- Viewer ------------------------------------------------------------------------------------
