@@ -132,7 +132,11 @@ bool RunLongWork(const QString& text, const std::function<void()>& work, QWidget
     InputBlock block(box, owner ? owner->window() : nullptr);
     QTimer delay;
     delay.setSingleShot(true);
-    QObject::connect(&delay, &QTimer::timeout, &box, [&box] { box.show(); });
+    QObject::connect(&delay, &QTimer::timeout, &box, [&box] {
+        box.show();
+        // The box takes clicks: the wait cursor becomes the one that says "busy, but usable".
+        if (QApplication::overrideCursor()) QApplication::changeOverrideCursor(Qt::BusyCursor);
+    });
     delay.start(kProgressDelayMs);
 
     QEventLoop loop;
