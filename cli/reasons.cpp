@@ -19,6 +19,7 @@ const std::pair<std::string_view, std::string_view> kPhrases[] = {
     {"ディスクの空きがありません", "no space left on the disk"},
     {"ディスクの割り当てを超えました", "disk quota exceeded"},
     {"読み取り専用のファイルシステムです", "read-only file system"},
+    {"読み取り専用のファイルです", "the file is read-only"},
     {"パスが長すぎます", "path too long"},
     {"パスの途中がフォルダではありません", "a part of the path is not a folder"},
     {"シンボリックリンクが循環しています", "too many levels of symbolic links"},

@@ -19,6 +19,9 @@
 namespace platform {
 namespace {
 
+// The reason given for an existing file that may not be written.
+constexpr std::string_view kReadOnlyFile = "読み取り専用のファイルです";
+
 std::mutex g_exeMutex;
 std::string g_exeOverride;
 std::atomic<bool> g_nameless{true};
@@ -164,6 +167,13 @@ Status AtomicFile::Create() {
     mode_t mode;
     struct stat st{};
     if (::stat(target_.c_str(), &st) == 0) {
+        // Renaming over a file needs only the folder's permission; a read-only file is still
+        // the user's word that it must not change.
+        if (!MayWriteFile(target_)) {
+            const int error = errno;
+            return Status::Fail(error == EACCES || error == EPERM ? std::string(kReadOnlyFile)
+                                                                  : ErrnoText(error));
+        }
         mode = st.st_mode & 07777;
     } else {
         const mode_t mask = ::umask(0);
@@ -183,8 +193,7 @@ Status AtomicFile::Create() {
             ::close(fd_);
             fd_ = -1;
             temp_.clear();
-        } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            // EISDIR and EINVAL: a kernel or file system that does not know O_TMPFILE.
+        } else if (!NamelessUnsupported(errno)) {
             return Status::Fail(ErrnoText(errno));
         }
     }
@@ -273,6 +282,55 @@ Status WriteFileAtomically(const std::string& path, std::string_view contents) {
         if (::close(fd.release()) != 0) return Status::Fail(ErrnoText(errno));
     }
     return file.Commit();
+}
+
+bool NamelessUnsupported(int error) {
+    // EISDIR and EINVAL: a kernel or file system that does not know O_TMPFILE at all.
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+bool FolderTakesNewFiles(const std::string& folder) {
+    // A nameless file first: nothing is left behind even if the process dies right here.
+    const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    if (!NamelessUnsupported(errno)) return false;
+    std::string probe = (folder.ends_with('/') ? folder : folder + "/") + ".glimbra-probe-XXXXXX";
+    Fd named(::mkstemp(probe.data()));
+    if (named.get() < 0) return false;
+    ::unlink(probe.c_str());
+    return true;
+}
+
+bool MayWriteFile(const std::string& path) {
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+Status RewriteFileInPlace(const std::string& path, std::string_view contents) {
+    if (Status s = CheckOutputTarget(path); !s) return s;
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0)
+        return Status::Fail(errno == EACCES ? std::string(kReadOnlyFile) : ErrnoText(errno));
+    struct stat st{};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return Status::Fail("通常のファイルではありません");
+    // The new bytes go over the old ones from the start, and only then is the length cut: a
+    // failure on the way leaves at worst the old length, never an empty file.
+    std::size_t done = 0;
+    while (done < contents.size()) {
+        const ssize_t n =
+            ::pwrite(fd.get(), contents.data() + done, contents.size() - done, off_t(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Status::Fail(ErrnoText(errno));
+        }
+        done += std::size_t(n);
+    }
+    if (::ftruncate(fd.get(), off_t(contents.size())) != 0 || ::fsync(fd.get()) != 0)
+        return Status::Fail(ErrnoText(errno));
+    return Status::Ok();
 }
 
 std::string ExeFolder() {

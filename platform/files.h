@@ -23,7 +23,8 @@ Status CheckOutputTarget(const std::string& path);
 // existing target keeps its permissions. Until Commit, and after a failed Commit, the target is
 // untouched; a temporary file that was not committed is removed by the destructor.
 // A target that is a symbolic link stays one: the file it points to is replaced. A target that
-// is not a regular file is refused by Create (CheckOutputTarget).
+// is not a regular file is refused by Create (CheckOutputTarget), and so is an existing file that
+// this process may not write (a read-only file, as cp refuses it; root replaces it, as cp does).
 //
 // The temporary has no name while it is written (O_TMPFILE; tempPath() is then its
 // /proc/self/fd entry), so a killed writer leaves nothing behind; Commit links it under a
@@ -59,6 +60,26 @@ void SetNamelessTemporariesForTesting(bool allowed);
 
 // Convenience: writes contents to path through an AtomicFile.
 Status WriteFileAtomically(const std::string& path, std::string_view contents);
+
+// Whether open(folder, O_TMPFILE) failing with error means only that the kernel or the file system
+// cannot make nameless files (the named route then still works), rather than that the folder
+// refuses new files. The one rule for AtomicFile and FolderTakesNewFiles.
+bool NamelessUnsupported(int error);
+
+// Whether a new file can be created in folder, found by creating one (and removing it): permission
+// bits tell nothing for root, and a read-only mount or a pseudo file system (/proc) refuses
+// everyone whatever they say. It answers exactly what AtomicFile::Create needs of the folder.
+bool FolderTakesNewFiles(const std::string& folder);
+
+// Whether this process may write the existing file at path (links followed), by its effective
+// user: false for a read-only file (unless root), a read-only mount, or no file at all.
+bool MayWriteFile(const std::string& path);
+
+// Writes contents over the existing regular file at path, in place: for a file that may be written
+// in a folder that takes no new files, where no temporary can be made. Not atomic: a crash halfway
+// can leave a mix of old and new bytes, so this is only for small files (settings) and only where
+// nothing else works. The file keeps its inode, owner and permissions.
+Status RewriteFileInPlace(const std::string& path, std::string_view contents);
 
 // The folder that holds the running executable, without a trailing separator.
 // SetExeFolderForTesting replaces it (an empty text restores the real one).

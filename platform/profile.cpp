@@ -154,6 +154,13 @@ Load LoadProfile(const std::string& path, std::string& text) {
     return Load::Ok;
 }
 
+// The folder of a file path: what precedes its last "/" ("." for a bare name).
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 // The file's own line break, taken from its first line; a file without any gets the platform's.
 std::string_view NewlineOf(std::string_view text) {
     const auto lf = text.find('\n');
@@ -208,7 +215,8 @@ int WritePrivateProfileStringA(const std::string& section, const std::string& ke
     if (!Writable(sectionName, keyName, value)) return 0;
 
     std::string text;
-    if (LoadProfile(filePath, text) == Load::Unusable) return 0;
+    const Load load = LoadProfile(filePath, text);
+    if (load == Load::Unusable) return 0;
     const std::string newline(NewlineOf(text));
     const Profile profile(text);
     std::string updated = text;
@@ -231,6 +239,18 @@ int WritePrivateProfileStringA(const std::string& section, const std::string& ke
         if (!updated.empty() && updated.back() != '\n') updated += newline;
         updated += "[" + std::string(sectionName) + "]" + newline;
         updated += std::string(keyName) + "=" + value + newline;
+    }
+    // Nothing to change: the file is left alone, so that writing the same settings at every
+    // start does not replace it each time.
+    if (load == Load::Ok && updated == text) return 1;
+    // An existing file in a folder that takes no new files (beside an installed program, on a
+    // share) has no room for a temporary: it is rewritten in place where it may be written. The
+    // folder is the one the file really lies in, behind any link.
+    if (load == Load::Ok) {
+        std::error_code ec;
+        const std::filesystem::path real = std::filesystem::canonical(filePath, ec);
+        if (!FolderTakesNewFiles(FolderOf(ec ? filePath : real.string())))
+            return RewriteFileInPlace(filePath, updated) ? 1 : 0;
     }
     return WriteFileAtomically(filePath, updated) ? 1 : 0;
 }

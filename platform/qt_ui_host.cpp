@@ -3,12 +3,24 @@
 #include <QColor>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
 #include <QLineEdit>
+#include <QListView>
+#include <QLocale>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTimer>
+#include <QTreeView>
 #include <algorithm>
 #include <string_view>
 #include <vector>
@@ -29,23 +41,208 @@ QWidget* OwnerWidget(HWND owner) { return reinterpret_cast<QWidget*>(owner); }
 QString FromUtf8(const std::string& text) { return QString::fromStdString(text); }
 std::string ToUtf8(const QString& text) { return text.toStdString(); }
 
-// A file dialog that asks before accepting a file that does not exist yet, as the Windows
-// dialogs do for OFN_CREATEPROMPT; "No" returns to the dialog.
+// Room beside the longest name in the list of places, for its selection's outline.
+constexpr int kPlacesRoom = 8;
+// The columns of Qt's file model.
+constexpr int kSizeColumn = 1;
+constexpr int kDateColumn = 3;
+
+// The file list's sizes and dates in the program's language. Qt's file model formats them with
+// the system's locale (LANG, LC_ALL: English under the common C.UTF-8) rather than the default
+// locale that the program sets; here they are formatted again with the default one.
+class LocalColumns final : public QIdentityProxyModel {
+  public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel());
+        if (role != Qt::DisplayRole || !files ||
+            (index.column() != kSizeColumn && index.column() != kDateColumn)) {
+            return QIdentityProxyModel::data(index, role);
+        }
+        const QModelIndex source = mapToSource(index);
+        if (index.column() == kSizeColumn) {
+            // A folder shows no size, as in Qt's own column.
+            return files->isDir(source) ? QString()
+                                        : QLocale().formattedDataSize(files->size(source));
+        }
+        return QLocale().toString(files->lastModified(source), QLocale::ShortFormat);
+    }
+};
+
+// Puts a window's frame centred on the owner's frame, moved only as far as needed to keep it on
+// the owner's screen (a dialog larger than a window near the screen's corner cannot be centred).
+// Until the window manager has framed the window its frame is unknown; it is taken to be as
+// thick as the owner's.
+void CentreOver(QWidget& window, const QWidget& owner) {
+    const QRect ownerFrame = owner.frameGeometry();
+    const QRect ownerInner = owner.geometry();
+    const auto marginsOf = [](const QRect& outer, const QRect& inner) {
+        return QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
+                        outer.right() - inner.right(), outer.bottom() - inner.bottom());
+    };
+    QMargins frame = marginsOf(window.frameGeometry(), window.geometry());
+    if (frame.isNull()) frame = marginsOf(ownerFrame, ownerInner);
+    QRect target(QPoint(0, 0), window.size().grownBy(frame));
+    target.moveCenter(ownerFrame.center());
+    if (const QScreen* screen = owner.screen()) {
+        const QRect room = screen->availableGeometry();
+        // Right and bottom first, then left and top: the title bar stays within reach.
+        if (target.right() > room.right()) target.moveRight(room.right());
+        if (target.bottom() > room.bottom()) target.moveBottom(room.bottom());
+        if (target.left() < room.left()) target.moveLeft(room.left());
+        if (target.top() < room.top()) target.moveTop(room.top());
+    }
+    // A window's position is that of its frame.
+    window.move(target.topLeft());
+}
+
+// A file dialog that
+// - returns exactly the one name typed in its name field, or chosen in its list, where one file
+//   is asked for: Qt's own dialog reads quotes in the field as a list of names ("a.png" "b.png"
+//   gave two files, and a quote inside a name dropped what stood before it);
+// - asks before accepting a file that does not exist yet, as the Windows dialogs do for
+//   OFN_CREATEPROMPT; "No" returns to the dialog;
+// - opens centred over its owner, its list's columns as wide as what they show.
 class FileDialog final : public QFileDialog {
   public:
     FileDialog(QWidget* owner, bool createPrompt)
-        : QFileDialog(owner), createPrompt_(createPrompt) {}
+        : QFileDialog(owner), owner_(owner), createPrompt_(createPrompt) {}
+
+    // Call once the mode and the options are set: the widgets exist from then on.
+    void Prepare() {
+        setProxyModel(new LocalColumns(this));
+        nameField_ = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (OneName() && nameField_) {
+            // Runs after Qt's own check of the typed text, which refuses an existing name that
+            // holds a quote (it reads the quote as a separator).
+            connect(nameField_, &QLineEdit::textChanged, this, [this] { EnableForTypedName(); });
+        }
+        if (auto* files = qobject_cast<QFileSystemModel*>(proxyModel()->sourceModel())) {
+            // Queued: the view takes in the new rows before their widths are measured.
+            connect(
+                files, &QFileSystemModel::directoryLoaded, this, [this] { FitToContents(); },
+                Qt::QueuedConnection);
+        }
+    }
+
+    // The one name accepted, in the single-name modes.
+    const QString& chosen() const { return chosen_; }
 
     void accept() override {
-        const QStringList files = selectedFiles();
-        if (createPrompt_ && files.size() == 1 && !QFileInfo::exists(files.front()) &&
-            !ConfirmCreate(files.front())) {
+        if (!OneName()) {
+            // Several files: Qt's own list syntax, the only way to type more than one name.
+            QFileDialog::accept();
             return;
         }
-        QFileDialog::accept();
+        const QString typed = nameField_ ? nameField_->text() : QString();
+        if (typed == QStringLiteral("..")) {
+            QFileDialog::accept();  // Qt's way of going up one folder
+            return;
+        }
+        QString path;
+        if (!typed.isEmpty()) {
+            path = NameInFolder(typed);
+        } else if (const QStringList files = selectedFiles(); files.size() == 1) {
+            path = files.front();
+        }
+        if (path.isEmpty()) return;
+        const QFileInfo info(path);
+        if (info.isDir()) {
+            setDirectory(info.absoluteFilePath());
+            if (nameField_) nameField_->clear();
+            return;
+        }
+        if (fileMode() == ExistingFile && !info.exists()) {
+            QMessageBox::warning(this, windowTitle(),
+                                 QFileDialog::tr("%1\nFile not found.\nPlease verify the "
+                                                 "correct file name was given.")
+                                     .arg(info.fileName()));
+            return;
+        }
+        if (createPrompt_ && !info.exists() && !ConfirmCreate(path)) return;
+        chosen_ = path;
+        QDialog::accept();
+    }
+
+  protected:
+    void showEvent(QShowEvent* event) override {
+        QFileDialog::showEvent(event);
+        if (!placed_ && owner_) {
+            CentreOver(*this, *owner_);
+            placed_ = true;
+        }
     }
 
   private:
+    bool OneName() const { return fileMode() == AnyFile || fileMode() == ExistingFile; }
+
+    // The typed text as a path: as it stands, relative to the folder shown unless absolute. A
+    // leading "~" stands for the home folder unless the folder holds a file of that name.
+    QString NameInFolder(const QString& typed) const {
+        const QDir folder = directory();
+        if (typed.startsWith(u'~') && !QFileInfo::exists(folder.filePath(typed))) {
+            if (typed == QStringLiteral("~")) return QDir::homePath();
+            if (typed.startsWith(QStringLiteral("~/"))) return QDir::homePath() + typed.mid(1);
+        }
+        return QDir::isAbsolutePath(typed) ? typed : folder.filePath(typed);
+    }
+
+    void EnableForTypedName() {
+        const QString typed = nameField_->text();
+        if (!typed.contains(u'"')) return;  // Qt's own check is right for every other name
+        auto* buttons = findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+        QPushButton* accept =
+            buttons ? buttons->button(acceptMode() == AcceptOpen ? QDialogButtonBox::Open
+                                                                 : QDialogButtonBox::Save)
+                    : nullptr;
+        if (accept)
+            accept->setEnabled(fileMode() == AnyFile || QFileInfo::exists(NameInFolder(typed)));
+    }
+
+    // Sizes the list's columns to what they show, widens the places beside it to theirs, and
+    // grows the dialog with them, up to the screen's width; the first time the dialog grows it
+    // is centred again.
+    void FitToContents() {
+        auto* list = findChild<QTreeView*>(QStringLiteral("treeView"));
+        if (!list || !list->model()) return;
+        QHeaderView* header = list->header();
+        int wanted = 0;
+        for (int column = 0; column < header->count(); ++column) {
+            if (header->isSectionHidden(column)) continue;
+            // QAbstractItemView's public face of the tree's own measure of the rows it shows.
+            const int width =
+                std::max(static_cast<QAbstractItemView*>(list)->sizeHintForColumn(column),
+                         header->sectionSizeHint(column));
+            // Exactly that: widths kept from an earlier dialog (Qt stores them) do not count.
+            header->resizeSection(column, width);
+            wanted += header->sectionSize(column);
+        }
+        // Room for the vertical scroll bar too, should more rows come than fit.
+        const int bar = list->verticalScrollBar()->isVisible()
+                            ? 0
+                            : list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
+        int grow = std::max(0, wanted + bar - list->viewport()->width());
+        auto* places = findChild<QListView*>(QStringLiteral("sidebar"));
+        auto* splitter = findChild<QSplitter*>(QStringLiteral("splitter"));
+        if (places && splitter && places->model() && splitter->count() == 2) {
+            const int more =
+                places->sizeHintForColumn(0) + kPlacesRoom - places->viewport()->width();
+            if (more > 0) {
+                QList<int> sizes = splitter->sizes();
+                sizes[0] += more;
+                splitter->setSizes(sizes);
+                grow += more;
+            }
+        }
+        if (grown_ || grow <= 0) return;
+        grown_ = true;
+        const QScreen* shown = screen();
+        const int room = shown ? shown->availableGeometry().width() : width() + grow;
+        resize(std::min(width() + grow, room), height());
+        if (owner_) CentreOver(*this, *owner_);
+    }
+
     bool ConfirmCreate(const QString& path) {
         const QString question =
             path + QStringLiteral("\nこのファイルは存在しません。\nファイルを作成しますか？");
@@ -54,7 +251,12 @@ class FileDialog final : public QFileDialog {
                                      QMessageBox::Yes) == QMessageBox::Yes;
     }
 
+    QWidget* owner_;
     bool createPrompt_;
+    QLineEdit* nameField_ = nullptr;
+    QString chosen_;
+    bool placed_ = false;
+    bool grown_ = false;
 };
 
 // Qt's save dialog replaces the typed name's extension with the first pattern of every file type
@@ -114,9 +316,16 @@ bool RunFileDialog(FileDialogRecord& record, QFileDialog::AcceptMode mode) {
     dialog.setFileMode(mode == QFileDialog::AcceptOpen ? OpenMode(record.flags)
                                                        : QFileDialog::AnyFile);
     ApplyRecord(dialog, record, filters);
+    dialog.Prepare();
     if (mode == QFileDialog::AcceptSave) KeepTypedName(dialog);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-    record.file = FileBuffer(dialog.selectedFiles());
+    if (dialog.exec() != QDialog::Accepted) return false;
+    if (!dialog.chosen().isEmpty()) {
+        record.file = ToUtf8(dialog.chosen());
+    } else if (const QStringList files = dialog.selectedFiles(); !files.isEmpty()) {
+        record.file = FileBuffer(files);
+    } else {
+        return false;
+    }
     // The dialog names the type shown by its description alone when it hides the patterns.
     const QString shown = dialog.selectedNameFilter();
     for (qsizetype i = 0; i < filters.size(); ++i) {

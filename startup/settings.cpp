@@ -1,9 +1,5 @@
 #include "startup/settings.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -54,23 +50,8 @@ std::optional<std::int16_t> ParseWhole(std::string_view text) {
     return std::int16_t(value);
 }
 
-// Whether a file can be created in folder, found by creating one: permission bits tell nothing for
-// root, and a read-only mount or a pseudo file system (/proc) refuses everyone whatever they say.
-bool FolderTakesNewFiles(const std::string& folder) {
-    // A nameless file first: nothing is left behind even if the process dies right here.
-    if (const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
-        ::close(fd);
-        return true;
-    } else if (errno != EOPNOTSUPP && errno != EISDIR) {
-        return false;
-    }
-    std::string probe = basFunc::AddPathSeparator(folder) + ".Glimbra.ini.XXXXXX";
-    const int fd = ::mkstemp(probe.data());
-    if (fd < 0) return false;
-    ::close(fd);
-    ::unlink(probe.c_str());
-    return true;
-}
+// A settings file holds a handful of lines; a larger one is not copied.
+constexpr std::uint64_t kMaxSeedBytes = 1u << 20;
 
 // The system's program folders. Root can write there, but one user's settings do not belong among
 // the system's programs: a program installed there keeps them in the configuration folder.
@@ -101,16 +82,30 @@ std::string UserConfigFolder() {
 std::string ChooseSettingsPath(const std::string& exeFolder) {
     const std::string portable = basFunc::AddPathSeparator(exeFolder) + kSettingsFileName;
     std::error_code ec;
-    // A link counts as a file here, dangling or not: it is the user's choice of where settings go.
-    if (std::filesystem::exists(std::filesystem::symlink_status(portable, ec)) ||
-        (!IsSystemProgramFolder(exeFolder) && FolderTakesNewFiles(exeFolder)))
+    const bool present = std::filesystem::exists(std::filesystem::symlink_status(portable, ec));
+    if (present) {
+        // An existing file counts where it may be written: replaced through a temporary where
+        // its folder takes new files, else rewritten in place (the profile writer decides by
+        // the same probe). A dangling link is the user's choice of where the file goes.
+        if (platform::MayWriteFile(portable) || !std::filesystem::exists(portable, ec))
+            return portable;
+    } else if (!IsSystemProgramFolder(exeFolder) && platform::FolderTakesNewFiles(exeFolder)) {
         return portable;
+    }
     const std::string config = UserConfigFolder();
     if (config.empty()) return portable;
     const std::string folder = basFunc::AddPathSeparator(config) + "glimbra";
     // A folder that cannot be made only costs the persistence, as any failed settings write does.
     std::filesystem::create_directories(folder, ec);
-    return basFunc::AddPathSeparator(folder) + kSettingsFileName;
+    const std::string personal = basFunc::AddPathSeparator(folder) + kSettingsFileName;
+    // A read-only file beside the program (an administrator's choice, say GIF=0) is where the
+    // user's own file starts from, so that its values are not lost by moving.
+    std::string seed;
+    if (present && !std::filesystem::exists(std::filesystem::symlink_status(personal, ec)) &&
+        platform::ReadWholeFile(portable, seed, kMaxSeedBytes)) {
+        platform::WriteFileAtomically(personal, seed);
+    }
+    return personal;
 }
 
 void LoadSettings() {

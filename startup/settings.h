@@ -17,11 +17,13 @@ inline std::string SettingsPath;     // full path of the settings file, set by L
 inline constexpr const char* kSettingsFileName = "Glimbra.ini";
 
 // Where the settings file of a program in exeFolder lives: kSettingsFileName in exeFolder when
-// that folder already holds one or lets us create files there (portable use); otherwise
-// $XDG_CONFIG_HOME/glimbra/ (~/.config/glimbra/ when XDG_CONFIG_HOME is unset, empty or relative),
-// a folder that is then created. An installed program's folder (/usr/bin) takes the second, where
-// the settings would otherwise never persist; so do the system's program folders for root, who
-// could write there. With neither variable set it stays exeFolder.
+// that folder already holds one that may be written, or holds none but lets us create files there
+// (portable use); otherwise $XDG_CONFIG_HOME/glimbra/ (~/.config/glimbra/ when XDG_CONFIG_HOME is
+// unset, empty or relative), a folder that is then created. So a read-only file beside the
+// program, or one on a read-only share, leaves the settings to the user's folder instead of
+// losing them; an installed program's folder (/usr/bin) without a file takes the second too, and
+// so do the system's program folders for root, who could write there. With neither variable set
+// it stays exeFolder.
 std::string ChooseSettingsPath(const std::string& exeFolder);
 
 // Sets SettingsPath (ChooseSettingsPath of the executable's folder) and reads all four settings. A stored value that is empty, not a whole

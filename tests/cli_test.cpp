@@ -193,6 +193,30 @@ TEST(CliBatch, RefusesAnOutputFolderThatCannotBeWritten) {
     EXPECT_EQ(r.out.find("[1/2]"), std::string::npos) << r.out;
 }
 
+// An existing output that the user may not write is refused as read-only, in English, and kept
+// (a child dropped to "nobody" where the tests run as root, who would replace it).
+TEST(Cli, ReadOnlyOutputIsRefusedAsReadOnly) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string tex = MakeBmp(dir, "tex.bmp", 5, 5, 26), out = dir.file("out.png");
+    testing_support::WriteBytes(out, "old contents");
+    ASSERT_EQ(::chmod(out.c_str(), 0444), 0);
+    const ChildRun r = testing_support::RunAsOrdinaryUser([&](int fd) {
+        ::dup2(fd, 2);
+        const std::string cli = GLIMBRA_CLI_PATH;
+        std::vector<std::string> args = {cli, tex, tex, out};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        return 127;
+    });
+    if (r.exitCode == testing_support::kNoOrdinaryUser) GTEST_SKIP() << "no user \"nobody\"";
+    EXPECT_TRUE(testing_support::CliRefused(r, out));
+    EXPECT_NE(r.out.find(": the file is read-only"), std::string::npos) << r.out;
+    EXPECT_EQ(testing_support::ReadBytes(out), "old contents");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Every message is one line: control characters in a name are shown as escapes, never raw.
 

@@ -53,7 +53,7 @@ bool Have(const std::string& program) {
 }
 
 // Installs this build into a private prefix: exactly the programs, the desktop entry, the icons,
-// the manual pages and the metainfo, named by one id; the validators must accept them.
+// the manual pages, the metainfo, the licence and the changelog; the validators must accept them.
 TEST(Install, LaysOutADesktopProgram) {
     testing_support::TempDir prefix;
     ASSERT_EQ(Shell("'" GLIMBRA_CMAKE "' --install '" GLIMBRA_BUILD_DIR "' --prefix '" +
@@ -64,8 +64,10 @@ TEST(Install, LaysOutADesktopProgram) {
                                    "bin/glimbra-cli",
                                    "share/applications/" + id + ".desktop",
                                    "share/metainfo/" + id + ".metainfo.xml",
-                                   "share/man/man1/glimbra.1",
-                                   "share/man/man1/glimbra-cli.1"};
+                                   "share/man/man1/glimbra.1.gz",
+                                   "share/man/man1/glimbra-cli.1.gz",
+                                   "share/doc/glimbra/copyright",
+                                   "share/doc/glimbra/changelog.gz"};
     for (const char* size : {"16", "32", "48", "64", "128", "256"})
         expected.insert("share/icons/hicolor/" + std::string(size) + "x" + size + "/apps/" + id +
                         ".png");

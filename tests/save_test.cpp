@@ -147,6 +147,32 @@ const FailingWrite kFailingWrites[] = {{"JpegRate300", "old.jpg", ".JPG", {300, 
 INSTANTIATE_TEST_SUITE_P(Writes, FailedSave, ::testing::ValuesIn(kFailingWrites),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A read-only result file: an ordinary user (a child dropped to "nobody" where the tests run as
+// root) is refused with a reason that says so, and nothing changes; root replaces it, as cp does,
+// and it stays read-only.
+TEST_F(SaveCommand, ReadOnlyFileIsRefusedAsReadOnlyExceptForRoot) {
+    const std::string target = dir_.file("read-only.png");
+    WriteBytes(target, "old contents");
+    ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);  // the folder would take the new file
+    const ChildRun run = RunAsOrdinaryUser([&](int fd) {
+        const platform::Status s = imagefiles::WriteResultFile(slot(), target, ".PNG", {});
+        Tell(fd, s.reason());
+        return s.ok() ? 1 : 0;
+    });
+    if (run.exitCode == kNoOrdinaryUser) GTEST_SKIP() << "no user \"nobody\" to run as";
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "読み取り専用のファイルです");
+    EXPECT_EQ(ReadBytes(target), "old contents");
+    EXPECT_EQ(Snapshot(dir_.path()).size(), 1u);
+    if (::geteuid() != 0) return;
+    ASSERT_TRUE(imagefiles::WriteResultFile(slot(), target, ".PNG", {}).ok());
+    EXPECT_EQ(ReadBytes(target).substr(1, 3), "PNG");
+    struct stat st{};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+}
+
 TEST_F(SaveCommand, CancelShowsTheDialogAndWritesNothing) {
     Save("", 1);
     ASSERT_EQ(dialogs_.size(), 1u);

@@ -153,6 +153,75 @@ TEST_F(SettingsFile, UnwritableFolderIsIgnoredSilently) {
     EXPECT_FALSE(FileExists(ini()));
 }
 
+ino_t Inode(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Settings beside the program that an ordinary user (a child dropped to "nobody" where the tests
+// run as root) may not replace: a file they may write is rewritten in place, one they may not
+// leaves the settings to their own folder, and a read-only file is never replaced. The folder
+// takes no new files from that user; the user's configuration folder does.
+struct LockedCase {
+    std::string name;
+    mode_t fileMode;
+    bool portable;  // the settings stay beside the program, else in the user's folder
+};
+void PrintTo(const LockedCase& c, std::ostream* os) { *os << c.name; }
+class LockedFolder : public SettingsFile, public ::testing::WithParamInterface<LockedCase> {};
+
+TEST_P(LockedFolder, KeepsTheSettingsWhereTheyPersist) {
+    const LockedCase& c = GetParam();
+    const std::string before = "[JPEG]\nRate=80\nPrgrs=0\n[PNG]\nRate=1\n";
+    WriteBytes(ini(), before);
+    ASSERT_EQ(::chmod(ini().c_str(), c.fileMode), 0);
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(home_.path().c_str(), 0777), 0);
+    const ino_t inode = Inode(ini());
+    const ChildRun run = RunAsOrdinaryUser([](int fd) {
+        LoadSettings();
+        SaveSettings();  // as at every start: the same values
+        if (JpegRate != 80) return 1;
+        JpegRate = 33;  // the options dialog's save
+        SaveSettings();
+        Tell(fd, SettingsPath);
+        return 0;
+    });
+    ::chmod(dir_.path().c_str(), 0755);
+    if (run.exitCode == kNoOrdinaryUser) GTEST_SKIP() << "no user \"nobody\" to run as";
+    ASSERT_EQ(run.exitCode, 0) << run.out;
+    const std::string xdgIni = home_.file("config/glimbra/Glimbra.ini");
+    EXPECT_EQ(run.out, c.portable ? ini() : xdgIni);
+    EXPECT_EQ(Inode(ini()), inode) << "replaced";
+    if (c.portable) {
+        EXPECT_EQ(ReadBytes(ini()), "[JPEG]\nRate=33\nPrgrs=0\n[PNG]\nRate=1\n");
+    } else {
+        EXPECT_EQ(ReadBytes(ini()), before);
+        EXPECT_EQ(ReadBytes(xdgIni), "[JPEG]\nRate=33\nPrgrs=0\n[PNG]\nRate=1\n");
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Files, LockedFolder, ::testing::ValuesIn(std::vector<LockedCase>{
+    {"WritableFileUpdatedInPlace", 0666, true},
+    {"ReadOnlyFileLeavesItToTheUsersFolder", 0444, false}}),
+    [](const auto& info) { return info.param.name; });
+// clang-format on
+
+// Writing the same settings at every start leaves the file alone: a read-only file stays the very
+// file it was (root, who could replace it, does not either), and so does a writable one.
+TEST_F(SettingsFile, UnchangedSettingsLeaveTheFileAlone) {
+    for (const mode_t mode : {0444, 0644}) {
+        WriteBytes(ini(), "[JPEG]\nRate=80\nPrgrs=0\n[PNG]\nRate=1\n");
+        ASSERT_EQ(::chmod(ini().c_str(), mode), 0);
+        const ino_t inode = Inode(ini());
+        LoadSettings();
+        SaveSettings();
+        EXPECT_EQ(Inode(ini()), inode) << std::oct << mode;
+        ::unlink(ini().c_str());
+    }
+}
+
 // The profile functions on their own. Reading asks for section " s" and key "K " (blanks and
 // case do not count) with the default "d  ", which loses its trailing blanks: the file
 // (nullopt: none) and the value read.

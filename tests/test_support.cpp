@@ -1,8 +1,10 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -10,8 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -236,6 +238,30 @@ ChildRun RunProgram(const std::vector<std::string>& argv, const ChildLimits& lim
     return ::testing::AssertionFailure() << "exit status " << run.exitCode << ", signal "
                                          << run.signal << ", not one message on " << file
                                          << ":\n" << run.out;
+}
+
+ChildRun RunAsOrdinaryUser(const std::function<int(int fd)>& body, const ChildLimits& limits) {
+    // Looked up before the fork: a child of a process with threads should not take locks.
+    const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+    const bool drop = ::geteuid() == 0;
+    const uid_t uid = nobody ? nobody->pw_uid : 0;
+    const gid_t gid = nobody ? nobody->pw_gid : 0;
+    return RunInChild(
+        [&](int fd) {
+            if (drop && (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 ||
+                         ::setuid(uid) != 0 || ::geteuid() == 0))
+                return kNoOrdinaryUser;
+            return body(fd);
+        },
+        limits);
+}
+
+void Tell(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return;
+        done += std::size_t(n);
+    }
 }
 
 // ---- End of the child-process block ----

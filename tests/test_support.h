@@ -103,6 +103,15 @@ ChildRun RunProgram(const std::vector<std::string>& argv, const ChildLimits& lim
 // "glimbra-cli: FILE: reason" (other programs' warnings may come before it).
 ::testing::AssertionResult CliRefused(const ChildRun& run, const std::string& file);
 
+// Runs body(fd) as RunInChild does, as an ordinary user: where the tests run as root, the child
+// first drops to the user "nobody" (no supplementary groups), since root may write where others
+// may not. Its exit code is kNoOrdinaryUser when it could not; folders the child must reach need
+// permissions for others.
+inline constexpr int kNoOrdinaryUser = 77;
+ChildRun RunAsOrdinaryUser(const std::function<int(int fd)>& body, const ChildLimits& limits = {});
+// Writes text to a child's descriptor (the parent finds it in ChildRun::out).
+void Tell(int fd, const std::string& text);
+
 // ---- End of the child-process block ----
 
 }  // namespace testing_support

@@ -14,6 +14,6 @@ apt-get install -y -qq --no-install-recommends \
     clang libclang-rt-14-dev \
     fonts-ipafont-gothic \
     qt6-l10n-tools qt6-translations-l10n \
-    desktop-file-utils appstream dpkg-dev file \
+    desktop-file-utils appstream dpkg-dev file lintian \
     parallel \
     >/dev/null
