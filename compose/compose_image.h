@@ -19,7 +19,10 @@ inline constexpr std::int16_t kFalse = 0;
 // image afterwards.
 //
 // Fails, with the result slot unchanged, when the source image is too large to compose or
-// memory runs out, or when the floating image is empty.
+// memory runs out, or when the floating image is empty. Under a platform::Progress (the
+// window's worker) it counts the blended rows, and a stop request returns Status::Cancelled()
+// with the previous result kept: the rows then go into a new bitmap that replaces the result's
+// only when complete (one more bitmap of the source's size while it runs).
 platform::Status ComposeImage(compose::SlotSet& slots, std::int16_t tile);
 
 // Gives picTemp and the result slot storage for a width x height source and writes every page of

@@ -1,5 +1,7 @@
 #include "formats/bmp_load.h"
 
+#include "platform/progress.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -245,9 +247,16 @@ Status ReadBmp(std::string_view file, Picture& out) {
     if (Status s = picture.pixels.Allocate(int(f.width), int(f.rows)); !s) return s;
     std::uint32_t allAnd = 0xFF;
     const auto* src = reinterpret_cast<const unsigned char*>(file.data()) + f.offset;
-    for (int r = 0; r < int(f.rows); ++r, src += f.stride) {
-        ConvertRow(f, src, picture.pixels.row(f.topDown ? r : int(f.rows) - 1 - r), allAnd);
+    const int rows = int(f.rows);
+    platform::ProgressStart(rows);
+    for (int r = 0; r < rows; ++r, src += f.stride) {
+        if (r % 64 == 0) {  // between bands of 64 rows
+            if (platform::WorkCancelled()) return platform::Status::Cancelled();
+            if (r > 0) platform::ProgressAdvance(64);
+        }
+        ConvertRow(f, src, picture.pixels.row(f.topDown ? r : rows - 1 - r), allAnd);
     }
+    platform::ProgressAdvance(rows % 64 == 0 ? 64 : rows % 64);
     // An alpha mask is taken at its word even when every pixel is clear: such a picture shows
     // only what lies beneath it.
     picture.hasAlpha = f.layout.alphaMask && allAnd != 0xFF;

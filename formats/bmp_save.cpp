@@ -149,6 +149,7 @@ std::unique_ptr<RowWriter> OpenBmpWriter(const std::string& path, int width, int
 }
 
 platform::Status SaveBmp(const platform::Bitmap& image, const std::string& path) {
+    platform::ProgressStart(image.height());  // this save is the step: its rows are counted
     platform::Status s;
     std::unique_ptr<RowWriter> writer = OpenRowWriter(path, image.width(), image.height(),
                                                       WriteSettings{OutputFormat::Bmp}, nullptr, s);

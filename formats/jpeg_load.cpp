@@ -28,10 +28,14 @@
 // clang-format on
 
 #include "platform/memory_budget.h"
+#include "platform/progress.h"
 
 namespace formats {
 
 using platform::CheckBitmapSize;
+using platform::ProgressAdvance;
+using platform::ProgressStart;
+using platform::WorkCancelled;
 namespace {
 
 // libjpeg reports a fatal error by calling error_exit, which must not return: ours jumps back to
@@ -55,6 +59,7 @@ struct Reader {
 
     Picture picture;
     JpegMetadata metadata;
+    bool cancelled = false;  // the user stopped the work (platform/progress.h)
 };
 
 Reader& Of(j_common_ptr c) { return *static_cast<Reader*>(c->client_data); }
@@ -155,6 +160,10 @@ void EmitMessage(j_common_ptr c, int level) {
 // is checked as soon as a scan too many begins.
 void ProgressMonitor(j_common_ptr c) {
     Reader& r = Of(c);
+    if (WorkCancelled()) {
+        r.cancelled = true;
+        Escape(r);
+    }
     Track(r);
     if (r.cinfo.input_scan_number <= kMaxJpegScans) return;
     r.reason = TooManyScans();
@@ -388,6 +397,7 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
         return false;
     }
     JSAMPROW rows[16];
+    ProgressStart(ci.output_height);
     while (ci.output_scanline < ci.output_height) {
         const JDIMENSION y = ci.output_scanline;
         const JDIMENSION n = std::min<JDIMENSION>(16, ci.output_height - y);
@@ -397,6 +407,7 @@ bool Decode(Reader& r, std::string_view file, bool wantMetadata) {
             r.reason = kDamaged;
             return false;
         }
+        ProgressAdvance(ci.output_scanline - y);
     }
     // A file that ends (with its end marker) before some component had any scan gives no
     // warning: the decoder just leaves that component at zero.
@@ -415,6 +426,7 @@ Status ReadJpeg(std::string_view file, Picture& out, JpegMetadata* metadata) {
     Reader r;
     const bool ok = Decode(r, file, metadata != nullptr);
     jpeg_destroy_decompress(&r.cinfo);
+    if (r.cancelled) return Status::Cancelled();
     if (!ok) return Status::Fail(r.reason);
     r.picture.hasAlpha = false;
     out = std::move(r.picture);

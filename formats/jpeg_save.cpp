@@ -108,9 +108,44 @@ void SetErrors(jpeg_compress_struct& cinfo, ErrorManager& errors) {
     errors.message[0] = '\0';
 }
 
-// One baseline picture of h rows into a buffer that libjpeg allocates (the caller frees it with
-// std::free). Everything between setjmp and the end is plain data: a longjmp out of libjpeg
-// skips no destructor. Returns false with errors.message set on failure.
+// The compressed bytes in one growing std::malloc block. Unlike jpeg_mem_dest, which frees its
+// old block on growth and names the new one only at the end, *memory always names the live
+// block, so that the caller frees the right one after a failure or a stop too.
+struct MemoryDestination {
+    jpeg_destination_mgr pub;
+    unsigned char** memory;
+    unsigned long* size;
+    std::size_t capacity;
+};
+
+void InitMemory(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    d->capacity = 65536;
+    *d->memory = static_cast<unsigned char*>(std::malloc(d->capacity));
+    if (!*d->memory) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    d->pub.next_output_byte = *d->memory;
+    d->pub.free_in_buffer = d->capacity;
+}
+
+boolean GrowMemory(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    auto* grown = static_cast<unsigned char*>(std::realloc(*d->memory, d->capacity * 2));
+    if (!grown) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    *d->memory = grown;
+    d->pub.next_output_byte = grown + d->capacity;
+    d->pub.free_in_buffer = d->capacity;
+    d->capacity *= 2;
+    return TRUE;
+}
+
+void TermMemory(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    *d->size = static_cast<unsigned long>(d->capacity - d->pub.free_in_buffer);
+}
+
+// One baseline picture of h rows into a std::malloc block (MemoryDestination; the caller frees it
+// with std::free, after a failure too). Everything between setjmp and the end is plain data: a
+// longjmp out of libjpeg skips no destructor. Returns false with errors.message set on failure.
 bool Compress(JSAMPROW* rows, int w, int h, int quality, const Embedded& embedded,
               ErrorManager& errors, unsigned char** memory, unsigned long* memorySize) {
     jpeg_compress_struct cinfo;
@@ -120,7 +155,13 @@ bool Compress(JSAMPROW* rows, int w, int h, int quality, const Embedded& embedde
         return false;
     }
     jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, memory, memorySize);
+    MemoryDestination inMemory{};
+    inMemory.pub.init_destination = InitMemory;
+    inMemory.pub.empty_output_buffer = GrowMemory;
+    inMemory.pub.term_destination = TermMemory;
+    inMemory.memory = memory;
+    inMemory.size = memorySize;
+    cinfo.dest = &inMemory.pub;
     Configure(cinfo, w, h, quality, false, embedded);
     jpeg_start_compress(&cinfo, TRUE);
     WriteJpegMarkers(&cinfo, embedded);
@@ -430,6 +471,7 @@ platform::Status SaveJpeg(const platform::Bitmap& bitmap, int w, int h, const st
     settings.format = OutputFormat::Jpeg;
     settings.jpegRate = rate;
     settings.progressive = progressive;
+    platform::ProgressStart(h);  // this save is the step: its rows are counted
     platform::Status s;
     std::unique_ptr<RowWriter> writer = OpenRowWriter(path, w, h, settings, meta, s);
     if (!writer) return s;

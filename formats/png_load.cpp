@@ -25,6 +25,7 @@
 #include "platform/files.h"
 #include "platform/memory_budget.h"
 #include "platform/orientation.h"
+#include "platform/progress.h"
 
 namespace formats {
 namespace {
@@ -321,14 +322,37 @@ Status ReadPng(const std::string& path, platform::Picture& out) {
     }
     // No SPNG_DECODE_GAMMA: the pixels are taken as stored, like every other format we read.
     // libspng's 8-bit output keeps the high byte of a 16-bit channel; ours rounds.
-    const int decoded = ihdr.bit_depth == 16
-                            ? DecodeSixteen(ctx.get(), picture.pixels)
-                            : spng_decode_image(ctx.get(), picture.pixels.data(), size,
-                                                SPNG_FMT_RGBA8, SPNG_DECODE_TRNS);
+    // 8-bit rows are decoded one by one straight into the picture (an interlaced file's passes
+    // land in their rows), so the work counts them and can be stopped between them.
+    platform::ProgressStart(ihdr.interlace_method ? std::int64_t(ihdr.height) * 15 / 8
+                                                  : std::int64_t(ihdr.height));
+    if (platform::WorkCancelled()) return Status::Cancelled();
+    int decoded = 0;
+    if (ihdr.bit_depth == 16) {
+        decoded = DecodeSixteen(ctx.get(), picture.pixels);
+    } else {
+        decoded = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8,
+                                    SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+        const std::size_t rowBytes = std::size_t(ihdr.width) * 4;
+        for (int n = 1; decoded == 0; ++n) {
+            spng_row_info row{};
+            decoded = spng_get_row_info(ctx.get(), &row);
+            if (decoded == 0) {
+                decoded = spng_decode_row(ctx.get(), picture.pixels.row(int(row.row_num)),
+                                          rowBytes);
+            }
+            if (n % 64 == 0) {
+                platform::ProgressAdvance(64);
+                if (platform::WorkCancelled()) return Status::Cancelled();
+            }
+        }
+        if (decoded == SPNG_EOI) decoded = 0;
+    }
     if (decoded != 0) return Status::Fail(DecodeErrorText(decoded));
     // The decoder stops once it has every row, before the last image chunk's CRC; reading on to
     // IEND checks that CRC too and finds files cut after the image data.
     if (int e = spng_decode_chunks(ctx.get()); e != 0) return Status::Fail(DecodeErrorText(e));
+    platform::ProgressAdvance(ihdr.height);  // the rest of the rows (the count is capped)
 
     spng_trns trns{};
     picture.hasAlpha = ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||

@@ -15,6 +15,7 @@
 #include "formats/embed_meta.h"
 #include "formats/png_bands.h"
 #include "platform/bitmap.h"
+#include "platform/progress.h"
 
 namespace formats {
 namespace {
@@ -128,6 +129,7 @@ platform::Status SavePng(const platform::Bitmap& bitmap, int w, int h, const std
     WriteSettings settings;
     settings.format = OutputFormat::Png;
     settings.pngRate = rate;
+    platform::ProgressStart(h);  // this save is the step: its rows are counted
     platform::Status s;
     std::unique_ptr<RowWriter> writer = OpenRowWriter(path, w, h, settings, meta, s);
     if (!writer) return s;

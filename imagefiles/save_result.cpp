@@ -11,6 +11,7 @@
 #include "dialogs/cls_dialog.h"
 #include "formats/picture_writers.h"
 #include "platform/files.h"
+#include "platform/progress.h"
 #include "startup/settings.h"
 
 namespace basFunc {
@@ -138,6 +139,9 @@ Status WriteResultFile(platform::Surface& slot, const std::string& path, const s
     } else {
         written = codec::SavePicture(slot.Image(), temp);
     }
+    // A write the user stopped leaves the old file; the temporary goes with `file`. A stop asked
+    // for after the last row still counts: nothing has replaced the target yet.
+    if (platform::WorkCancelled()) return Status::Cancelled();
     if (!written) return written;
     return file.Commit();
 }
@@ -189,7 +193,8 @@ void SaveResult(compose::SlotSet& slots, platform::HWND owner, const StepRunner&
         }
     };
     run ? run(write) : write();
-    if (!written) {
+    // A save the user stopped wrote nothing and needs no message.
+    if (!written && !written.cancelled()) {
         platform::Ui().MessageBox(owner,
                                   "保存できませんでした。\r\n" + name + "\r\n" + written.reason(),
                                   "保存エラー", platform::MB_OK | platform::MB_ICONEXCLAMATION);

@@ -25,6 +25,7 @@
 #include "formats/jpeg_load.h"
 #include "formats/picture_readers.h"
 #include "platform/orientation.h"
+#include "platform/progress.h"
 
 namespace platform {
 
@@ -480,8 +481,15 @@ Status LoadPicture(const std::string& path, std::shared_ptr<const Picture>& out)
         if (Status s = CheckMemory(2 * bytes); !s) return s;
     }
 
+    // Qt decodes in one call that cannot be stopped: the work shows 0 % until it returns, and a
+    // stop asked for meanwhile is honoured right after.
+    ProgressStart(1);
+    if (WorkCancelled()) return Status::Cancelled();
     QImage image;
-    if (!reader.read(&image) || image.isNull()) {
+    const bool read = reader.read(&image);
+    if (WorkCancelled()) return Status::Cancelled();
+    ProgressAdvance(1);
+    if (!read || image.isNull()) {
         if (Status s = TooLargeForReader(format, std::string_view(payload.constData(),
                                                                   std::size_t(payload.size())));
             !s) {

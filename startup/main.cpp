@@ -19,7 +19,11 @@ int main(int argc, char* argv[]) {
     startup::InstallQtJapanese(app);
     platform::QtUiHost host;
     platform::SetUi(&host);
-    const std::unique_ptr<frmMain> window = basCommon::Main();
+    // glimbra [SOURCE [FLOATING]]: what a file manager's "Open with" hands over (Exec=glimbra %F).
+    // Qt has taken its own options out of the list already.
+    QStringList files = QApplication::arguments();
+    files.removeFirst();
+    const std::unique_ptr<frmMain> window = basCommon::Main(files);
     const int code = app.exec();
     platform::SetUi(nullptr);
     return code;

@@ -5,6 +5,11 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QInputMethodEvent>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QWheelEvent>
 #include <QDropEvent>
 #include <QImage>
 #include <QLabel>
@@ -19,7 +24,10 @@
 #include <QUrl>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -28,11 +36,13 @@
 #include "imagefiles/load_image.h"
 #include "imagefiles/save_result.h"
 #include "platform/files.h"
+#include "platform/progress.h"
 #include "startup/settings.h"
 #include "test_support.h"
 #include "windows/bas_main.h"
 #include "windows/frm_jpeg.h"
 #include "windows/frm_main.h"
+#include "windows/long_work.h"
 #include "windows/path_field.h"
 #include "windows/slot_view.h"
 #include "windows/ui_font.h"
@@ -87,7 +97,11 @@ class WindowTest : public ::testing::Test, public platform::UiHost {
         LoadSettings();
         window = std::make_unique<frmMain>();
     }
-    ~WindowTest() override { platform::SetUi(nullptr); }
+    ~WindowTest() override {
+        windows::SetWorkStartForTesting({});
+        imagefiles::SetResultWriterForTesting(nullptr);
+        platform::SetUi(nullptr);
+    }
     std::string Field(int i) const { return window->FLD[i]->text().toStdString(); }
     const platform::Bitmap& Slot(int i) { return window->slotSet().picLoad[i].Image(); }
     Load Loaded(int i) { return Load(Field(i), QSize(Slot(i).width(), Slot(i).height())); }
@@ -348,41 +362,72 @@ TEST_F(WindowTest, ViewerOpensOnFilledSlotsCentresSmallPicturesAndClosesOnEscape
     EXPECT_FALSE(window->viewer(0) && window->viewer(0)->isVisible());
 }
 
-// A write that takes long runs off this thread: the progress dialog appears, a click meanwhile
+// --- Long work: progress, cancel, one operation at a time ----------------------------------
+
+// The progress box while it is shown (the modal dialog with a progress bar), else nullptr.
+QDialog* ShownProgressBox() {
+    auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    return box && box->isVisible() && box->findChild<QProgressBar*>() ? box : nullptr;
+}
+
+// Waits on the worker, bounded, so that a missing box fails the test instead of hanging it.
+bool WaitOnWorker(const std::function<bool()>& done) {
+    for (int i = 0; i < 6000; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// Calls act once, on this thread, as soon as the progress box is up and ready says so.
+class WhenBoxShown {
+  public:
+    WhenBoxShown(std::function<bool(QDialog&)> ready, std::function<void(QDialog&)> act)
+        : ready_(std::move(ready)), act_(std::move(act)) {
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            QDialog* box = ShownProgressBox();
+            if (done_ || !box || !ready_(*box)) return;
+            done_ = true;
+            act_(*box);
+        });
+        poll_.start(5);
+    }
+    bool done() const { return done_; }
+
+  private:
+    std::function<bool(QDialog&)> ready_;
+    std::function<void(QDialog&)> act_;
+    QTimer poll_;
+    std::atomic<bool> done_ = false;
+};
+
+// A write that takes long runs off this thread: the progress box appears, a click meanwhile
 // is dropped (閉じる does not close the window), and the outcome and its messages are those of
 // an ordinary save, for a write that succeeds and one that fails.
 TEST_F(WindowTest, LongSaveShowsProgressTakesNoInputAndEndsAsBefore) {
     for (const bool fails : {false, true}) {
-        std::atomic<bool> seen = false;
         std::atomic<bool> onWorker = false;
         const auto ui = std::this_thread::get_id();
+        QString label;
+        WhenBoxShown shown([](QDialog&) { return true; }, [&](QDialog& box) {
+            label = box.findChild<QLabel*>()->text();
+            QTest::mouseClick(window->BTN[3], Qt::LeftButton);
+        });
         imagefiles::SetResultWriterForTesting([&](platform::Surface& slot, const std::string& path,
                                                   const std::string& ext,
                                                   const imagefiles::OutputSettings& settings) {
             onWorker = std::this_thread::get_id() != ui;
-            // Waits for the dialog, bounded so that a missing dialog fails instead of hanging.
-            for (int i = 0; i < 6000 && !seen; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            WaitOnWorker([&] { return shown.done(); });
             return fails ? platform::Status::Fail("書けません")
                          : imagefiles::WriteResultFile(slot, path, ext, settings);
         });
-        QString label;
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* progress = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
-            if (seen || !progress || !progress->isVisible()) return;
-            label = progress->labelText();
-            QTest::mouseClick(window->BTN[3], Qt::LeftButton);
-            seen = true;
-        });
-        poll.start(5);
         window->show();
         messages.clear();
         const std::string name = dir.file(fails ? "failed.png" : "long.png");
         saveAnswer = name;
         window->BTN[1]->click();
         imagefiles::SetResultWriterForTesting(nullptr);
-        EXPECT_TRUE(seen && onWorker);
+        EXPECT_TRUE(shown.done() && onWorker);
         EXPECT_EQ(label, QStringLiteral("保存しています..."));
         EXPECT_TRUE(window->isVisible());
         EXPECT_EQ(FileExists(name), !fails);
@@ -396,6 +441,273 @@ TEST_F(WindowTest, LongSaveShowsProgressTakesNoInputAndEndsAsBefore) {
         }
         EXPECT_EQ(messages, expected);
     }
+}
+
+// While a composition is held, every control is disabled, so that presses which are no input
+// events (an accessibility client's, here click() from a timer) start nothing: no second
+// composition, no open dialog, no save; input-method text does not reach a path field.
+TEST_F(WindowTest, NoSecondOperationStartsWhileOneRuns) {
+    Write(dir.file("a.bmp"), 10, 8, "BMP");
+    Drop(window->FLD[0], {dir.file("a.bmp")});
+    Drop(window->FLD[1], {dir.file("a.bmp")});
+    window->show();
+    std::atomic<int> started = 0;
+    std::atomic<bool> released = false;
+    windows::SetWorkStartForTesting([&] {
+        ++started;
+        WaitOnWorker([&] { return released.load(); });
+    });
+    std::vector<std::string> enabled;
+    WhenBoxShown shown([](QDialog&) { return true; }, [&](QDialog&) {
+        for (QWidget* w : window->findChildren<QWidget*>()) {
+            if ((qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w)) &&
+                w->window() == window.get() && w->isEnabled())
+                enabled.push_back(w->objectName().toStdString() + w->property("text")
+                                                                       .toString()
+                                                                       .toStdString());
+        }
+        openAnswer = dir.file("a.bmp");
+        saveAnswer = dir.file("second.bmp");
+        for (QAbstractButton* b : {static_cast<QAbstractButton*>(window->BTN[0]),
+                                   static_cast<QAbstractButton*>(window->BTN[1]),
+                                   static_cast<QAbstractButton*>(window->DBTN[0]),
+                                   static_cast<QAbstractButton*>(window->OPT[0])})
+            b->click();
+        QInputMethodEvent text;
+        text.setCommitString(QStringLiteral("入力"));
+        QApplication::sendEvent(window->FLD[0], &text);
+        released = true;
+    });
+    window->BTN[0]->click();
+    windows::SetWorkStartForTesting({});
+    EXPECT_TRUE(shown.done());
+    EXPECT_EQ(enabled, std::vector<std::string>{});
+    EXPECT_EQ(started, 1);
+    EXPECT_TRUE(openRecords.empty());
+    EXPECT_FALSE(FileExists(dir.file("second.bmp")));
+    EXPECT_TRUE(window->OPT[1]->isChecked());
+    EXPECT_EQ(Field(0), dir.file("a.bmp"));
+    EXPECT_TRUE(messages.empty());
+    for (QWidget* control : {static_cast<QWidget*>(window->BTN[0]),
+                             static_cast<QWidget*>(window->FLD[0])})
+        EXPECT_TRUE(control->isEnabled()) << "enabled again after the work";
+}
+
+// What is stopped, and by which of the progress box's ways.
+enum class Stopped { Load, Compose, Save };
+enum class By { Button, Escape, BoxCloseBox };
+struct CancelCase {
+    Stopped what;
+    const char* file;  // the file loaded (Load) or saved over (Save)
+    By by;
+};
+void PrintTo(const CancelCase& c, std::ostream* os) {
+    *os << (c.what == Stopped::Load ? "load " : c.what == Stopped::Compose ? "compose" : "save ")
+        << c.file
+        << (c.by == By::Button   ? " by キャンセル"
+            : c.by == By::Escape ? " by Escape"
+                                 : " by the box's close box");
+}
+class CancelTest : public WindowTest, public ::testing::WithParamInterface<CancelCase> {};
+
+// The work is held until the box has shown the worker's progress (50 %) and the user has
+// stopped it; then the real loader, composition or writer runs and must stop at once. A
+// stopped load keeps the old picture, path and metadata, a stopped composition the old result,
+// a stopped save the old file and leaves no temporary; none of them shows a message. The box is
+// centred over the main window.
+TEST_P(CancelTest, StoppedWorkKeepsWhatWasThere) {
+    const CancelCase& c = GetParam();
+    Write(dir.file("old.png"), 12, 9, "PNG");
+    Write(dir.file("texture.bmp"), 5, 4, "BMP");
+    Drop(window->FLD[0], {dir.file("old.png")});
+    Drop(window->FLD[1], {dir.file("texture.bmp")});
+    window->BTN[0]->click();
+    window->move(200, 150);
+    window->show();
+    const std::string target = dir.file(c.file);
+    if (c.what == Stopped::Load) {
+        const QString format = QString(c.file).section('.', -1).toUpper();
+        ASSERT_TRUE(View(MakePattern(40, 30, 7)).save(QString::fromStdString(target),
+                                                      format.toLatin1().constData()));
+    }
+    if (c.what == Stopped::Save) WriteBytes(target, "the old file");
+    const QImage source = View(Slot(0)).copy();
+    const QImage result = View(Slot(2)).copy();
+    const platform::ImageMetaPtr meta = window->slotSet().picLoad[0].Meta();
+    ASSERT_EQ(messages.size(), 0u);
+
+    windows::SetWorkStartForTesting([&] {
+        platform::ProgressStart(200);
+        platform::ProgressAdvance(100);
+        WaitOnWorker([] { return platform::WorkCancelled(); });
+    });
+    QString percent, button;
+    QPoint centre, boxCentre;
+    WhenBoxShown shown([](QDialog& box) { return box.findChild<QProgressBar*>()->value() == 50; },
+                       [&](QDialog& box) {
+                           percent = box.findChild<QProgressBar*>()->text();
+                           button = box.findChild<QPushButton*>()->text();
+                           centre = window->frameGeometry().center();
+                           boxCentre = box.frameGeometry().center();
+                           switch (c.by) {
+                               case By::Button:
+                                   QTest::mouseClick(box.findChild<QPushButton*>(),
+                                                     Qt::LeftButton);
+                                   break;
+                               case By::Escape:
+                                   QTest::keyClick(&box, Qt::Key_Escape);
+                                   break;
+                               case By::BoxCloseBox:
+                                   box.close();
+                                   break;
+                           }
+                       });
+    switch (c.what) {
+        case Stopped::Load:
+            openAnswer = target;
+            window->DBTN[0]->click();
+            break;
+        case Stopped::Compose:
+            window->OPT[0]->click();
+            window->BTN[0]->click();
+            break;
+        case Stopped::Save:
+            saveAnswer = target;
+            window->BTN[1]->click();
+            break;
+    }
+    windows::SetWorkStartForTesting({});
+    ASSERT_TRUE(shown.done());
+    EXPECT_EQ(percent, QStringLiteral("50%"));
+    EXPECT_EQ(button, QStringLiteral("キャンセル"));
+    EXPECT_LE((boxCentre - centre).manhattanLength(), 4) << boxCentre.x() << "," << boxCentre.y();
+    EXPECT_EQ(Field(0), dir.file("old.png"));
+    EXPECT_EQ(View(Slot(0)), source);
+    EXPECT_EQ(window->slotSet().picLoad[0].Meta(), meta);
+    EXPECT_EQ(View(Slot(2)), result);
+    // Only the overwrite question of the save: no error message.
+    EXPECT_EQ(messages.size(), c.what == Stopped::Save ? 1u : 0u);
+    if (c.what == Stopped::Save) {
+        EXPECT_EQ(ReadBytes(target), "the old file");
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            names.insert(entry.path().filename().string());
+        EXPECT_EQ(names, (std::set<std::string>{"old.png", "texture.bmp", c.file}))
+            << "no temporary is left";
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Window, CancelTest, ::testing::ValuesIn(std::vector<CancelCase>{
+    {Stopped::Load, "new.png", By::Button},
+    {Stopped::Load, "new.jpg", By::Escape},
+    {Stopped::Load, "new.bmp", By::BoxCloseBox},
+    {Stopped::Load, "new.ico", By::Button},
+    {Stopped::Compose, "", By::Button},
+    {Stopped::Compose, "", By::Escape},
+    {Stopped::Compose, "", By::BoxCloseBox},
+    {Stopped::Save, "result.png", By::Button},
+    {Stopped::Save, "result.jpg", By::Escape},
+    {Stopped::Save, "result.bmp", By::BoxCloseBox}}));
+// clang-format on
+
+// --- Viewer ------------------------------------------------------------------------------------
+
+// The grey levels (blue byte) that the canvas of a viewer shows inside rect.
+std::pair<int, int> GreyRange(QWidget* canvas, QRect rect) {
+    const QImage shot = canvas->grab(rect).toImage().convertToFormat(QImage::Format_RGB32);
+    int lo = 255, hi = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            const int v = qBlue(shot.pixel(x, y));
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+    return {lo, hi};
+}
+
+// A one-pixel black and white checkerboard, fitted to a small window, is an even grey (each
+// screen pixel averages the pixels it covers), not a pattern of black and white; the zoom keys
+// and Ctrl+wheel step the zoom and the title shows it; enlarged pixels are sharp squares; the
+// slot's pixels never change.
+TEST_F(WindowTest, ViewerFitsSmoothlyAndZooms) {
+    QImage board(301, 203, QImage::Format_RGB32);
+    for (int y = 0; y < board.height(); ++y)
+        for (int x = 0; x < board.width(); ++x)
+            board.setPixel(x, y, (x + y) % 2 ? 0xFFFFFFFF : 0xFF000000);
+    ASSERT_TRUE(board.save(QString::fromStdString(dir.file("board.bmp")), "BMP"));
+    Drop(window->FLD[0], {dir.file("board.bmp")});
+    window->show();
+    const QImage before = View(Slot(0)).copy();
+    QTest::mouseDClick(window->picLoad[0], Qt::LeftButton);
+    windows::SlotViewer* viewer = window->viewer(0);
+    ASSERT_TRUE(viewer);
+    QWidget* canvas = viewer->scrollArea()->widget();
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("元の画像 — 301 × 203 — 100%"));
+
+    viewer->resize(130, 120);
+    viewer->setFitToWindow(true);
+    QApplication::sendPostedEvents();
+    const double fit = viewer->zoom();
+    ASSERT_LT(fit, 0.5);
+    const QSize shown(int(std::lround(301 * fit)), int(std::lround(203 * fit)));
+    const QRect inner(QPoint((canvas->width() - shown.width()) / 2 + 2,
+                             (canvas->height() - shown.height()) / 2 + 2),
+                      shown - QSize(4, 4));
+    const auto [lo, hi] = GreyRange(canvas, inner);
+    EXPECT_GE(lo, 100);
+    EXPECT_LE(hi, 155);
+
+    QTest::keyClick(viewer, Qt::Key_0, Qt::ControlModifier);
+    EXPECT_FALSE(viewer->fitToWindow());
+    EXPECT_EQ(canvas->size(), QSize(301, 203));
+    QTest::keyClick(viewer, Qt::Key_Plus, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("元の画像 — 301 × 203 — 150%"));
+    QTest::keyClick(viewer, Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_EQ(canvas->size(), QSize(602, 406));
+    const QImage big = canvas->grab(QRect(0, 0, 8, 8)).toImage();
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            EXPECT_EQ(qBlue(big.pixel(x, y)), qBlue(board.pixel(x / 2, y / 2))) << x << "," << y;
+    for (int i = 0; i < 3; ++i) QTest::keyClick(viewer, Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("元の画像 — 301 × 203 — 66.7%"));
+    QWheelEvent wheel(QPointF(5, 5), QPointF(5, 5), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(viewer->scrollArea()->viewport(), &wheel);
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("元の画像 — 301 × 203 — 100%"));
+    EXPECT_EQ(View(Slot(0)), before);
+}
+
+// --- Files named on the command line ---------------------------------------------------------
+
+// glimbra SOURCE FLOATING loads them as the browse buttons would (relative names become full
+// paths; a file that cannot be read is reported as then); without files nothing is loaded.
+TEST_F(WindowTest, MainLoadsTheFilesItIsGiven) {
+    Write(dir.file("source.png"), 9, 7, "PNG");
+    Write(dir.file("texture.bmp"), 4, 3, "BMP");
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString(dir.path()));
+    std::unique_ptr<frmMain> main =
+        Main({QStringLiteral("source.png"), QString::fromStdString(dir.file("texture.bmp"))});
+    QDir::setCurrent(before);
+    EXPECT_EQ(main->FLD[0]->text().toStdString(), dir.file("source.png"));
+    EXPECT_EQ(main->FLD[1]->text().toStdString(), dir.file("texture.bmp"));
+    EXPECT_EQ(main->slotSet().picLoad[0].Width(), 9);
+    EXPECT_EQ(main->slotSet().picLoad[1].Width(), 4);
+    EXPECT_TRUE(messages.empty());
+
+    std::unique_ptr<frmMain> missing = Main({QString::fromStdString(dir.file("missing.png"))});
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(std::get<1>(messages[0]), "読み込みエラー");
+    EXPECT_NE(std::get<0>(messages[0]).find(dir.file("missing.png")), std::string::npos);
+    EXPECT_EQ(missing->FLD[0]->text(), QString());
+    EXPECT_EQ(missing->slotSet().picLoad[0].Width(), 165);
+
+    std::unique_ptr<frmMain> none = Main();
+    EXPECT_EQ(none->FLD[0]->text(), QString());
+    EXPECT_EQ(none->FLD[1]->text(), QString());
+    EXPECT_EQ(messages.size(), 1u);
 }
 
 // In the application's font every text fits its control at 96 dpi: labels and button captions

@@ -5,11 +5,12 @@
 
 namespace basCommon {
 
-std::unique_ptr<frmMain> Main() {
+std::unique_ptr<frmMain> Main(const QStringList& files) {
     LoadSettings();
     SaveSettings();
     auto window = std::make_unique<frmMain>();
     window->Form_Load();
+    window->OpenFiles(files);
     return window;
 }
 

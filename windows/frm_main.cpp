@@ -1,11 +1,14 @@
 #include "windows/frm_main.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
+#include <vector>
 
 #include "compose/compose_image.h"
 #include "dialogs/cls_dialog.h"
@@ -124,7 +127,15 @@ void frmMain::Form_Load() { ShowMain(); }
 
 void frmMain::ShowMain() { show(); }
 
+void frmMain::OpenFiles(const QStringList& files) {
+    // An empty name leaves its slot alone, so that a texture alone can be given.
+    for (int i = 0; i < 2 && i < files.size(); ++i) {
+        if (!files[i].isEmpty()) LoadSlot(QFileInfo(files[i]).absoluteFilePath(), std::int16_t(i));
+    }
+}
+
 void frmMain::FLD_OLEDragDrop(std::int16_t Index, const QMimeData& Data) {
+    if (busy_) return;
     // Accepted by the upper-cased last four characters only: ".jpeg" is five and is skipped.
     for (const QString& path : windows::PathField::DroppedFiles(Data)) {
         const std::string ext = basFunc::UpperTail4(path.toStdString());
@@ -135,6 +146,7 @@ void frmMain::FLD_OLEDragDrop(std::int16_t Index, const QMimeData& Data) {
 }
 
 void frmMain::DBTN_Click(std::int16_t Index) {
+    if (busy_) return;
     dialogs::clsDialog dialog;
     dialog.SetSelectTitle("背景の画像");
     // OptionsGif 2 offers GIF files here although a drop refuses them: only 1 enables the drop.
@@ -147,6 +159,7 @@ void frmMain::DBTN_Click(std::int16_t Index) {
 }
 
 void frmMain::BTN_Click(std::int16_t Index) {
+    if (busy_) return;
     const std::int16_t tile = OPT[0]->isChecked() ? basCommon::kTrue : basCommon::kFalse;
     switch (Index) {
         case 0: {
@@ -157,7 +170,8 @@ void frmMain::BTN_Click(std::int16_t Index) {
                 SyncSlots();
             }
             if (status) filled_[2] = true;
-            if (!status) {
+            // A composition the user stopped keeps the previous result and needs no message.
+            if (!status && !status.cancelled()) {
                 platform::Ui().MessageBox(hWnd(), "合成できませんでした。\r\n" + status.reason(),
                                           "合成エラー",
                                           platform::MB_OK | platform::MB_ICONEXCLAMATION);
@@ -190,10 +204,12 @@ void frmMain::LoadSlot(const QString& path, std::int16_t index) {
     const std::string file = path.toStdString();
     std::string reason;
     std::int32_t result;
+    bool stopped;
     {
         windows::BusyCursor busy;
-        RunLong("読み込んでいます...",
-                [&] { result = basCommon::LoadImageSlot(slots_, file, index, &reason); });
+        stopped = RunLong("読み込んでいます...", [&] {
+            result = basCommon::LoadImageSlot(slots_, file, index, &reason);
+        });
         SyncSlots();
     }
     if (result == 0) {
@@ -201,12 +217,14 @@ void frmMain::LoadSlot(const QString& path, std::int16_t index) {
         FLD[std::size_t(index)]->setText(QString::fromStdString(slots_.FLD[std::size_t(index)]));
         return;
     }
-    // A failed load keeps the slot and its path as they were; say why rather than do nothing.
+    // A failed load keeps the slot and its path as they were; say why rather than do nothing,
+    // unless the user stopped it.
+    if (stopped) return;
     platform::Ui().MessageBox(hWnd(), "画像を読み込めませんでした。\r\n" + file + "\r\n" + reason,
                               "読み込みエラー", platform::MB_OK | platform::MB_ICONEXCLAMATION);
 }
 
-void frmMain::RunLong(const char* text, const std::function<void()>& work) {
+bool frmMain::RunLong(const char* text, const std::function<void()>& work) {
     // The worker changes the slots while the window repaints: the views show what they showed
     // before until the work is done.
     struct Frozen {
@@ -218,7 +236,28 @@ void frmMain::RunLong(const char* text, const std::function<void()>& work) {
             for (windows::SlotView* view : views) view->Thaw();
         }
     } frozen(picLoad);
-    windows::RunLongWork(QString::fromUtf8(text), work);
+    // The input filter drops the user's input, but a press that is no input event (an
+    // accessibility client's, a script's) would still reach a handler inside the work's event
+    // loop and start a second operation on the same slots: the controls are disabled.
+    struct Disabled {
+        frmMain& window;
+        std::vector<QWidget*> controls;
+        QPointer<QWidget> focus;
+        explicit Disabled(frmMain& w) : window(w), focus(QApplication::focusWidget()) {
+            controls.insert(controls.end(), w.FLD.begin(), w.FLD.end());
+            controls.insert(controls.end(), w.DBTN.begin(), w.DBTN.end());
+            controls.insert(controls.end(), w.BTN.begin(), w.BTN.end());
+            controls.insert(controls.end(), w.OPT.begin(), w.OPT.end());
+            window.busy_ = true;
+            for (QWidget* control : controls) control->setEnabled(false);
+        }
+        ~Disabled() {
+            for (QWidget* control : controls) control->setEnabled(true);
+            window.busy_ = false;
+            if (focus) focus->setFocus();
+        }
+    } disabled(*this);
+    return windows::RunLongWork(QString::fromUtf8(text), work, this);
 }
 
 void frmMain::SyncSlots() {

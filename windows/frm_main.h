@@ -5,6 +5,7 @@
 // happens in the layers below.
 
 #include <QPointer>
+#include <QStringList>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -54,6 +55,13 @@ class frmMain : public QWidget {
 
     void ShowMain();
 
+    // Loads the files named on the command line, as the browse buttons would: the first into
+    // slot 0, the second into slot 1; further names are ignored. A failed load is reported.
+    void OpenFiles(const QStringList& files);
+
+    // Whether a load, composition or write is running (the controls are disabled meanwhile).
+    bool busy() const { return busy_; }
+
     // The owner handle handed to dialogs and message boxes.
     platform::HWND hWnd() const;
 
@@ -64,12 +72,14 @@ class frmMain : public QWidget {
     void LoadSlot(const QString& path, std::int16_t index);
     void ShowViewer(int index);
     void SyncSlots();
-    // Runs a load, composition or write on a worker thread with the slot views frozen, showing
-    // progress when it takes long; returns when it is done.
-    void RunLong(const char* text, const std::function<void()>& work);
+    // Runs a load, composition or write on a worker thread with the slot views frozen and the
+    // controls disabled, showing progress when it takes long; returns when it is done, true when
+    // the user asked to stop it.
+    bool RunLong(const char* text, const std::function<void()>& work);
 
     compose::SlotSet slots_;
     // Whether each slot has been filled by a load or a composition since the start.
     std::array<bool, 3> filled_{};
     std::array<QPointer<windows::SlotViewer>, 3> viewers_;
+    bool busy_ = false;
 };

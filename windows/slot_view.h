@@ -51,8 +51,12 @@ class SlotView : public QWidget {
     QImage still_;
 };
 
-// A resizable window with one slot's whole image: 100 % with scroll bars, or scaled to fit the
-// window (aspect ratio kept, never above 100 %).
+// A resizable window with one slot's whole image: at a zoom with scroll bars (100 % when it
+// opens), or scaled to fit the window (aspect ratio kept, never above 100 %). Below 100 % the
+// picture is shown smoothly reduced (each screen pixel the average of the pixels it covers),
+// above it as enlarged pixels; the slot's pixels themselves are never changed. Ctrl+wheel,
+// Ctrl++ and Ctrl+- step the zoom, Ctrl+0 goes back to 1:1; the title shows the picture's size
+// and the zoom.
 class SlotViewer : public QWidget {
     Q_OBJECT
   public:
@@ -60,20 +64,28 @@ class SlotViewer : public QWidget {
 
     bool fitToWindow() const;
     void setFitToWindow(bool fit);
+    // The zoom in effect: image pixels to device pixels (fitting: what the window's size gives).
+    double zoom() const;
     QScrollArea* scrollArea() const { return scroll_; }
 
   protected:
-    // Escape closes the viewer, as it would a dialog.
+    // Escape closes the viewer, as it would a dialog; Ctrl++, Ctrl+- and Ctrl+0 zoom.
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     class Canvas;
     void Update();
+    // One step of the zoom ladder up (+1) or down (-1) from the zoom in effect; 0: back to 1:1.
+    void Zoom(int step);
 
     SlotView& source_;
+    QString title_;
     QScrollArea* scroll_;
     Canvas* canvas_;
     QAction* fit_;
+    double zoom_ = 1.0;  // when not fitting
+    int wheel_ = 0;      // wheel angle not yet turned into a step (1/8 degrees)
 };
 
 }  // namespace windows
