@@ -67,6 +67,11 @@ Status DecodeStill(const WebPData& data, Picture& picture) {
     if (status == VP8_STATUS_NOT_ENOUGH_DATA) return Status::Fail("ファイルが途中で切れています");
     if (status == VP8_STATUS_OUT_OF_MEMORY) return Status::Fail("メモリが足りません");
     if (status != VP8_STATUS_OK) return Corrupt();
+    if (!config.input.has_alpha) {
+        // A file without alpha is opaque, whatever a damaged lossless stream decodes to.
+        for (std::size_t i = 0; i < picture.pixels.pixelCount(); ++i)
+            picture.pixels.data()[i] |= 0xFF000000u;
+    }
     picture.hasAlpha = config.input.has_alpha && AnyTransparent(picture.pixels);
     return Status::Ok();
 }

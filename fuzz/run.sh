@@ -30,8 +30,14 @@ for t in "${targets[@]}"; do
     start=$SECONDS
     # -rss_limit_mb and -malloc_limit_mb make an allocation the size checks should have refused
     # a finding; -timeout makes one slow input a finding.
+    # libheif 1.15 sizes some buffers from the coded stream, not from the header we check: a
+    # damaged HEVC stream of a few hundred bytes can make it allocate about 700 MB before it
+    # fails (fuzz/corpus/heif_load/finding-libheif-700mb-plane), which no check of ours can see
+    # beforehand. Its target gets the room for that, and still fails beyond it.
+    limit=2048
+    [ "$t" = heif_load ] && limit=4096
     if ! "$build/bin/fuzz_$t" "$work/$t/corpus" -max_total_time="$seconds" -timeout=10 \
-            -rss_limit_mb=2048 -malloc_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
+            -rss_limit_mb="$limit" -malloc_limit_mb="$limit" -max_len=65536 -print_final_stats=1 \
             -artifact_prefix="$work/$t/findings/" >"$work/$t/log" 2>&1; then
         echo "fuzz_$t: FINDING after $((SECONDS - start)) s; input in $work/$t/findings/"
         grep -E "ERROR|invariant|SUMMARY|Test unit written" "$work/$t/log" | head -20 || true
